@@ -3,6 +3,7 @@
 #include "app/IniSettings.h"
 #include "app/StrToInt.h"
 #include "forms/UiGuard.h"
+#include "net/ProtocolWords.h"
 
 #include <QAction>
 #include <QCoreApplication>
@@ -16,7 +17,9 @@
 #include <system_error>
 
 // Resources live in the static ui library; they must be registered by name.
-static void initTavelcastResources() { Q_INIT_RESOURCE(tavelcast); }
+static void initTavelcastResources() {
+    Q_INIT_RESOURCE(tavelcast);
+}
 
 namespace tavelcast {
 
@@ -28,8 +31,7 @@ void ensureFolder(const std::string& path) {
         return;
     }
     if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
-        throw std::system_error(errno, std::generic_category(),
-                                "Unable to create folder " + path);
+        throw std::system_error(errno, std::generic_category(), "Unable to create folder " + path);
     }
 }
 
@@ -61,17 +63,54 @@ void TF_MainMenu::shutdownServer() {
     }
 }
 
+QAction* TF_MainMenu::addEntry(const char* objectName, const char* caption, const char* shortcut,
+                               void (TF_MainMenu::*handler)()) {
+    auto* action = new QAction(QString::fromLatin1(caption), m_popupMenu1);
+    action->setObjectName(QString::fromLatin1(objectName));
+    if (shortcut != nullptr) {
+        action->setShortcut(QKeySequence(QString::fromLatin1(shortcut)));
+        action->setShortcutVisibleInContextMenu(true);
+    }
+    connect(action, &QAction::triggered, this, [this, handler] {
+        runGuarded(*m_env.dialogs, [this, handler] { (this->*handler)(); });
+    });
+    m_popupMenu1->addAction(action);
+    return action;
+}
+
 void TF_MainMenu::buildTray() {
     m_popupMenu1 = new QMenu(this);
     m_popupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
 
-    auto* exit1 = new QAction(QStringLiteral("Exit"), m_popupMenu1);
-    exit1->setObjectName(QStringLiteral("Exit1"));
-    exit1->setShortcut(QKeySequence(QStringLiteral("Ctrl+X")));
-    exit1->setShortcutVisibleInContextMenu(true);
-    connect(exit1, &QAction::triggered, this, [this] { Exit1Click(); });
-    m_popupMenu1->addAction(exit1);
+    addEntry("DonotAllow1", "Disallowed Applications", "Ctrl+D", &TF_MainMenu::DonotAllow1Click);
+    m_disallowedEnabled1 = addEntry("DisallowedEnabled1", "Enable Disallow Rules", nullptr,
+                                    &TF_MainMenu::DisallowedEnabled1Click);
+    m_disallowedEnabled1->setCheckable(true);
+    m_disallowedEnabled1->setChecked(true);
+    m_state.setDisallowRulesEnabled(true);
+    m_popupMenu1->addSeparator();
+    m_lockALLKeyboard1 = addEntry("LockALLKeyboard1", "Lock ALL Keyboards", nullptr,
+                                  &TF_MainMenu::LockALLKeyboard1Click);
+    m_lockALLKeyboard1->setCheckable(true);
+    addEntry("RestartALLClients1", "Restart ALL Clients", nullptr,
+             &TF_MainMenu::RestartALLClients1Click);
+    addEntry("ShutdownALLClients1", "Shutdown ALL Clients", nullptr,
+             &TF_MainMenu::ShutdownALLClients1Click);
+    m_popupMenu1->addSeparator();
+    addEntry("GetSnapShot1", "Manage Clients/Class", "Ctrl+M", &TF_MainMenu::GetSnapShot1Click);
+    m_startAll =
+        addEntry("StartAll", "Send Screen to Clients", "Ctrl+B", &TF_MainMenu::StartAllClick);
+    m_startAll->setCheckable(true);
+    addEntry("StopAll", "Stop Sending Screens", "Ctrl+E", &TF_MainMenu::StopAllClick);
+    m_popupMenu1->addSeparator();
+    m_autostartwithwindows1 = addEntry("Autostartwithwindows1", "Autostart with windows", nullptr,
+                                       &TF_MainMenu::Autostartwithwindows1Click);
+    m_autostartwithwindows1->setCheckable(true);
+    m_popupMenu1->addSeparator();
+    addEntry("Exit1", "Exit", "Ctrl+X", &TF_MainMenu::Exit1Click);
 
+    // The context menu opens on a right-click (and on the tray host's keyboard selection);
+    // nothing is connected to activated(), so every other click does nothing. No tooltip.
     m_trayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/icons/tavelcast.svg")), this);
     m_trayIcon->setObjectName(QStringLiteral("TrayIcon1"));
     m_trayIcon->setContextMenu(m_popupMenu1);
@@ -80,7 +119,65 @@ void TF_MainMenu::buildTray() {
     }
 }
 
-void TF_MainMenu::Exit1Click() { QCoreApplication::quit(); }
+void TF_MainMenu::sendToAll(std::string_view word) {
+    // Before start-up has bound the server there is nobody to send to.
+    if (m_dispatch) {
+        m_dispatch->SendToAllClients(word);
+    }
+}
+
+void TF_MainMenu::DonotAllow1Click() {
+    emit disallowedApplicationsRequested();
+}
+
+void TF_MainMenu::DisallowedEnabled1Click() {
+    const bool enabled = m_disallowedEnabled1->isChecked();
+    m_state.setDisallowRulesEnabled(enabled);
+    sendToAll(enabled ? words::DisallowON : words::DisallowOFF);
+}
+
+void TF_MainMenu::LockALLKeyboard1Click() {
+    sendToAll(m_lockALLKeyboard1->isChecked() ? words::KeyLockON : words::KeyLockOFF);
+}
+
+void TF_MainMenu::RestartALLClients1Click() {
+    if (m_env.dialogs->askYesNo(
+            "Are you sure you want to send a Restart Command to all clients ?")) {
+        sendToAll(words::Restart);
+    }
+}
+
+void TF_MainMenu::ShutdownALLClients1Click() {
+    if (m_env.dialogs->askYesNo(
+            "Are you sure you want to send a Shutdown Command to all clients ?")) {
+        sendToAll(words::ShutDown);
+    }
+}
+
+void TF_MainMenu::GetSnapShot1Click() {
+    emit manageClientsRequested();
+}
+
+void TF_MainMenu::StartAllClick() {
+    // Sends nothing: pupils get frames when they next poll. Choosing it again only removes
+    // the mark; sending goes on until "Stop Sending Screens".
+    m_state.setStreamMode(StreamModeValue::DoScreenStreaming);
+}
+
+void TF_MainMenu::StopAllClick() {
+    m_state.setStreamMode(StreamModeValue::StopScreenStreaming);
+    sendToAll(words::StopScreenStreaming);
+    m_startAll->setChecked(false);
+}
+
+void TF_MainMenu::Autostartwithwindows1Click() {
+    // The mark always shows whether the entry exists, whatever happened.
+    m_autostartwithwindows1->setChecked(m_autostart ? m_autostart->toggle() : false);
+}
+
+void TF_MainMenu::Exit1Click() {
+    QCoreApplication::quit();
+}
 
 void TF_MainMenu::FormCreate() {
     // Invisible without being hidden yet.
@@ -98,12 +195,17 @@ void TF_MainMenu::FormCreate() {
     options.port = StrToInt(sport);
     options.writeDeadline = m_env.writeDeadline;
 
+    m_autostart = std::make_unique<Autostart>(
+        m_env.autostartFolder.empty() ? Autostart::defaultFolder() : m_env.autostartFolder, AppDir);
+    m_autostartwithwindows1->setChecked(m_autostart->exists());
+
     ensureFolder(AppDir + "Storage");
     m_state.setStreamMode(StreamModeValue::Empty);
 
-    m_handler = std::make_unique<ConnectionHandler>(ConnectionHandler::Deps{
-        m_registry, *m_hostNames, m_state, storageDir(), nullptr, nullptr});
+    m_handler = std::make_unique<ConnectionHandler>(
+        ConnectionHandler::Deps{m_registry, *m_hostNames, m_state, storageDir(), nullptr, nullptr});
     m_server = std::make_unique<TcpServer>(*m_handler, options);
+    m_dispatch = std::make_unique<CommandDispatch>(*m_server, *m_hostNames, *m_env.dialogs);
 
     m_startUpTimer = new QTimer(this);
     m_startUpTimer->setObjectName(QStringLiteral("StartUpTimer"));

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "app/Autostart.h"
 #include "app/Dialogs.h"
 #include "net/ClientRegistry.h"
+#include "net/CommandDispatch.h"
 #include "net/ConnectionHandler.h"
 #include "net/NameResolver.h"
 #include "net/ServerState.h"
@@ -12,6 +14,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <string_view>
 
 class QMenu;
 class QAction;
@@ -23,11 +26,13 @@ namespace tavelcast {
 // What the hidden main window needs from its surroundings; tests replace the parts that
 // touch the platform.
 struct MainMenuEnvironment {
-    std::string AppDir;  // ends in '/'
+    std::string AppDir; // ends in '/'
     Dialogs* dialogs = nullptr;
-    std::shared_ptr<NameResolver> resolver;  // default: the system's resolver
+    std::shared_ptr<NameResolver> resolver; // default: the system's resolver
     std::chrono::milliseconds writeDeadline{5000};
     bool showTrayIcon = true;
+    // The autostart folder; empty means ${XDG_CONFIG_HOME:-~/.config}/autostart/.
+    std::string autostartFolder;
 };
 
 // The hidden main window: it owns the TCP server, the tray icon with its menu, the client
@@ -55,6 +60,10 @@ public:
     QMenu* PopupMenu1() const { return m_popupMenu1; }
     QSystemTrayIcon* trayIcon() const { return m_trayIcon; }
     QTimer* StartUpTimer() const { return m_startUpTimer; }
+    // Null until start-up has bound the server.
+    CommandDispatch* commandDispatch() { return m_dispatch.get(); }
+    // Null until start-up has fixed the autostart entry's path.
+    const Autostart* autostart() const { return m_autostart.get(); }
     std::string optionsPath() const { return AppDir + "Options.ini"; }
     std::string storageDir() const { return AppDir + "Storage/"; }
 
@@ -62,11 +71,31 @@ signals:
     // Emitted once the listener runs (or failed to start).
     void startUpFinished(bool listening);
 
+    // "Disallowed Applications" and "Manage Clients/Class": the windows behind them connect
+    // here.
+    void disallowedApplicationsRequested();
+    void manageClientsRequested();
+
 private:
     void FormCreate();
     void runFirstRunDialogue();
     void StartUpTimerTimer();
     void buildTray();
+    QAction* addEntry(const char* objectName, const char* caption, const char* shortcut,
+                      void (TF_MainMenu::*handler)());
+    void sendToAll(std::string_view word);
+
+    // The menu's handlers. A checkable entry's mark has already been inverted when its
+    // handler runs.
+    void DonotAllow1Click();
+    void DisallowedEnabled1Click();
+    void LockALLKeyboard1Click();
+    void RestartALLClients1Click();
+    void ShutdownALLClients1Click();
+    void GetSnapShot1Click();
+    void StartAllClick();
+    void StopAllClick();
+    void Autostartwithwindows1Click();
     void Exit1Click();
 
     MainMenuEnvironment m_env;
@@ -77,10 +106,16 @@ private:
     std::unique_ptr<HostNames> m_hostNames;
     std::unique_ptr<ConnectionHandler> m_handler;
     std::unique_ptr<TcpServer> m_server;
+    std::unique_ptr<CommandDispatch> m_dispatch;
+    std::unique_ptr<Autostart> m_autostart;
 
     QMenu* m_popupMenu1 = nullptr;
     QSystemTrayIcon* m_trayIcon = nullptr;
     QTimer* m_startUpTimer = nullptr;
+    QAction* m_disallowedEnabled1 = nullptr;
+    QAction* m_lockALLKeyboard1 = nullptr;
+    QAction* m_startAll = nullptr;
+    QAction* m_autostartwithwindows1 = nullptr;
 };
 
 } // namespace tavelcast
