@@ -1,0 +1,14 @@
+#pragma once
+
+#include "capture/Bitmap.h"
+#include "capture/ScreenSource.h"
+
+namespace tavelcast {
+
+// Copies the width x height rectangle of the display at (left, top) into `bitmap`.
+// Width or height 0 (or less) leaves the bitmap unchanged. Otherwise the bitmap is given
+// that size, blank, and then filled from the display. When the display cannot be read the
+// bitmap keeps its new size and stays blank, and CaptureError is thrown with the cause.
+void CaptureScreen(ScreenSource& source, int left, int top, int width, int height, Bitmap& bitmap);
+
+} // namespace tavelcast

@@ -1,0 +1,127 @@
+#include "capture/ScreenFrameService.h"
+
+#include "capture/CaptureError.h"
+#include "capture/CaptureScreen.h"
+#include "capture/DrawCursor.h"
+#include "capture/EncodeJpeg.h"
+
+#include <exception>
+#include <stdexcept>
+#include <utility>
+
+namespace tavelcast {
+
+ScreenFrameService::ScreenFrameService(std::shared_ptr<ScreenSource> source,
+                                       FailureCallback onFirstFailure)
+    : ScreenFrameService(std::move(source), std::move(onFirstFailure), Options{}) {}
+
+ScreenFrameService::ScreenFrameService(std::shared_ptr<ScreenSource> source,
+                                       FailureCallback onFirstFailure, Options options)
+    : m_source(std::move(source)), m_onFirstFailure(std::move(onFirstFailure)),
+      m_options(std::move(options)) {
+    if (!m_source)
+        throw std::invalid_argument("ScreenFrameService needs a screen source");
+}
+
+std::chrono::steady_clock::time_point ScreenFrameService::now() const {
+    return m_options.clock ? m_options.clock() : std::chrono::steady_clock::now();
+}
+
+ScreenFrameService::Frame ScreenFrameService::makeFrame() {
+    const ScreenSize size = m_source->displaySize();
+    if (size.width <= 0 || size.height <= 0)
+        throw CaptureError("screen capture failed: the display has no size");
+    Bitmap bitmap;
+    CaptureScreen(*m_source, 0, 0, size.width, size.height, bitmap);
+    DrawCursor(*m_source, bitmap);
+    auto stream = std::make_shared<std::vector<std::uint8_t>>();
+    EncodeJpeg(bitmap, *stream);
+    return stream;
+}
+
+ScreenFrameService::Frame ScreenFrameService::makeFrameReportingFailure() {
+    std::string cause;
+    try {
+        return makeFrame();
+    } catch (const std::exception& e) {
+        cause = e.what();
+    } catch (...) {
+        cause = "screen capture failed: unknown error";
+    }
+    bool first = false;
+    {
+        std::lock_guard lock(m_mutex);
+        first = !m_failureReported;
+        m_failureReported = true;
+    }
+    // Called outside our lock: the callback takes the connection log's lock.
+    if (first && m_onFirstFailure) {
+        try {
+            m_onFirstFailure(cause);
+        } catch (...) {
+            // A failing log line must not turn into a second, different failure.
+        }
+    }
+    throw CaptureError(cause);
+}
+
+ScreenFrameService::Frame ScreenFrameService::frame() {
+    if (m_options.sharing == Sharing::Off) {
+        {
+            std::lock_guard lock(m_mutex);
+            ++m_framesMade;
+        }
+        return makeFrameReportingFailure();
+    }
+
+    std::unique_lock lock(m_mutex);
+    if (m_making) {
+        // A frame is being made right now: take that one, whatever it turns out to be.
+        const std::uint64_t awaited = m_generation + 1;
+        ++m_waiting;
+        m_frameDone.wait(lock, [&] { return m_generation >= awaited; });
+        --m_waiting;
+        if (!m_last)
+            throw CaptureError(m_lastFailure);
+        return m_last;
+    }
+    if (m_last && now() - m_lastFinished < m_options.shareWindow)
+        return m_last;
+
+    m_making = true;
+    ++m_framesMade;
+    lock.unlock();
+
+    Frame made;
+    std::string failure;
+    try {
+        made = makeFrameReportingFailure();
+    } catch (const std::exception& e) {
+        failure = e.what();
+    }
+
+    lock.lock();
+    m_making = false;
+    ++m_generation;
+    m_last = made;
+    m_lastFailure = failure;
+    m_lastFinished = now();
+    lock.unlock();
+    m_frameDone.notify_all();
+
+    if (!made)
+        throw CaptureError(failure);
+    return made;
+}
+
+std::uint64_t ScreenFrameService::framesMade() const {
+    std::lock_guard lock(m_mutex);
+    return m_framesMade;
+}
+
+int ScreenFrameService::waitingCallers() const {
+    std::lock_guard lock(m_mutex);
+    return m_waiting;
+}
+
+} // namespace tavelcast

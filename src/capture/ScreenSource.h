@@ -1,0 +1,35 @@
+#pragma once
+
+#include "capture/Bitmap.h"
+#include "capture/PointerImage.h"
+
+#include <optional>
+
+namespace tavelcast {
+
+struct ScreenSize {
+    int width = 0;
+    int height = 0;
+};
+
+// Access to the teacher's display: its size, its pixels and the mouse pointer.
+// X11ScreenSource is the real one; FakeScreenSource stands in for it in tests.
+// Implementations are safe to call from several threads at once.
+class ScreenSource {
+public:
+    virtual ~ScreenSource() = default;
+
+    // The size of the display at this moment. Throws CaptureError when there is no display.
+    virtual ScreenSize displaySize() = 0;
+
+    // Copies the rectangle of the display whose top-left corner is (left, top) and whose
+    // size is the bitmap's into the bitmap, pixel (left, top) landing at (0, 0). Parts of
+    // the rectangle that lie outside the display are left as they are. Throws CaptureError
+    // when the display cannot be read.
+    virtual void capture(int left, int top, Bitmap& bitmap) = 0;
+
+    // The pointer now; nothing when it cannot be had. Never throws.
+    virtual std::optional<PointerImage> pointer() = 0;
+};
+
+} // namespace tavelcast
