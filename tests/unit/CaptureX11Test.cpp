@@ -160,13 +160,20 @@ TEST(CaptureX11, FrameShowsThePictureAndThePointer) {
     int strayChanges = 0, pointerChanges = 0;
     for (int y = 0; y < size.height; ++y)
         for (int x = 0; x < size.width; ++x) {
-            const int d = maxChannelDifference(pixelAt(*decoded, x, y), pixelAt(expected, x, y));
-            if (d <= 60 + tolerance)
+            int d = maxChannelDifference(pixelAt(*decoded, x, y), pixelAt(expected, x, y));
+            // Where colours meet, JPEG (4:2:0 chroma) blends neighbours:
+            // a pixel that matches a picture pixel within 2 pixels of it is fine.
+            for (int ny = std::max(0, y - 2);
+                 d > 90 + tolerance && ny <= std::min(size.height - 1, y + 2); ++ny)
+                for (int nx = std::max(0, x - 2); nx <= std::min(size.width - 1, x + 2); ++nx)
+                    d = std::min(d, maxChannelDifference(pixelAt(*decoded, x, y),
+                                                         pixelAt(expected, nx, ny)));
+            if (d <= 90 + tolerance)
                 continue;
             if (nearPointer(x, y, 0))
                 ++pointerChanges;
-            else if (!nearPointer(x, y, 8))
-                ++strayChanges;
+            else if (!nearPointer(x, y, 8) && ++strayChanges <= 5)
+                std::printf("differs at %d,%d (by %d)\n", x, y, d);
         }
     EXPECT_EQ(strayChanges, 0) << "the frame differs from the picture away from the pointer";
     EXPECT_GT(pointerChanges, 0) << "no pointer drawn at " << px << "," << py;
