@@ -71,7 +71,8 @@ CommandDispatch::Report CommandDispatch::SendToAllClients(std::string_view word)
     return report;
 }
 
-CommandDispatch::Report CommandDispatch::SendToAllClients(const std::vector<std::string>& lines) {
+CommandDispatch::Report
+CommandDispatch::SendLinesToAllClients(const std::vector<std::string>& lines) {
     const std::vector<std::string_view> views(lines.begin(), lines.end());
     Report report =
         walkAll([&views](Connection& connection, Report& r, std::optional<std::string>&) {

@@ -41,7 +41,7 @@ public:
 
     // Writes the lines, as one unit, to every live connection ("GetDisallowedApps" and its
     // list line must arrive together).
-    Report SendToAllClients(const std::vector<std::string>& lines);
+    Report SendLinesToAllClients(const std::vector<std::string>& lines);
 
     // The refresh request: "GetSnapShot" to every live connection.
     Report GetSnapShots();
