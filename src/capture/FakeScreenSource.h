@@ -61,10 +61,12 @@ public:
         std::unique_lock lock(m_mutex);
         m_gateChanged.wait(lock, [this] { return m_gateOpen; });
         throwIfFailing();
-        // Copy the part of the rectangle that lies on the screen; the rest stays as it is.
+        // Copy the part of the rectangle that lies on the screen; the rest is black.
         const int x0 = std::max(0, left), y0 = std::max(0, top);
         const int x1 = std::min(m_screen.width, left + bitmap.width);
         const int y1 = std::min(m_screen.height, top + bitmap.height);
+        if (x0 != left || y0 != top || x1 - x0 != bitmap.width || y1 - y0 != bitmap.height)
+            std::fill(bitmap.pixels.begin(), bitmap.pixels.end(), 0);
         for (int y = y0; y < y1; ++y)
             if (x1 > x0)
                 std::memcpy(bitmap.pixel(x0 - left, y - top), m_screen.pixel(x0, y),

@@ -27,11 +27,10 @@ std::chrono::steady_clock::time_point ScreenFrameService::now() const {
     return m_options.clock ? m_options.clock() : std::chrono::steady_clock::now();
 }
 
-ScreenFrameService::Frame ScreenFrameService::makeFrame() {
+ScreenFrameService::Frame ScreenFrameService::makeFrame(Bitmap& bitmap) {
     const ScreenSize size = m_source->displaySize();
     if (size.width <= 0 || size.height <= 0)
         throw CaptureError("screen capture failed: the display has no size");
-    Bitmap bitmap;
     CaptureScreen(*m_source, 0, 0, size.width, size.height, bitmap);
     DrawCursor(*m_source, bitmap);
     auto stream = std::make_shared<std::vector<std::uint8_t>>();
@@ -39,10 +38,10 @@ ScreenFrameService::Frame ScreenFrameService::makeFrame() {
     return stream;
 }
 
-ScreenFrameService::Frame ScreenFrameService::makeFrameReportingFailure() {
+ScreenFrameService::Frame ScreenFrameService::makeFrameReportingFailure(Bitmap& bitmap) {
     std::string cause;
     try {
-        return makeFrame();
+        return makeFrame(bitmap);
     } catch (const std::exception& e) {
         cause = e.what();
     } catch (...) {
@@ -71,7 +70,8 @@ ScreenFrameService::Frame ScreenFrameService::frame() {
             std::lock_guard lock(m_mutex);
             ++m_framesMade;
         }
-        return makeFrameReportingFailure();
+        Bitmap bitmap;
+        return makeFrameReportingFailure(bitmap);
     }
 
     std::unique_lock lock(m_mutex);
@@ -95,7 +95,7 @@ ScreenFrameService::Frame ScreenFrameService::frame() {
     Frame made;
     std::string failure;
     try {
-        made = makeFrameReportingFailure();
+        made = makeFrameReportingFailure(m_sharedBitmap);
     } catch (const std::exception& e) {
         failure = e.what();
     }

@@ -53,8 +53,8 @@ public:
     int waitingCallers() const;
 
 private:
-    Frame makeFrame();
-    Frame makeFrameReportingFailure();
+    Frame makeFrame(Bitmap& bitmap);
+    Frame makeFrameReportingFailure(Bitmap& bitmap);
     std::chrono::steady_clock::time_point now() const;
 
     const std::shared_ptr<ScreenSource> m_source;
@@ -71,6 +71,10 @@ private:
     std::uint64_t m_framesMade = 0;
     int m_waiting = 0;
     bool m_failureReported = false;
+    // The picture of the frame in the making, kept between frames so that each frame
+    // does not allocate (and fault in) a screen-sized buffer anew. Only the one caller
+    // that makes the shared frame touches it.
+    Bitmap m_sharedBitmap;
 };
 
 } // namespace tavelcast

@@ -23,9 +23,9 @@ public:
     virtual ScreenSize displaySize() = 0;
 
     // Copies the rectangle of the display whose top-left corner is (left, top) and whose
-    // size is the bitmap's into the bitmap, pixel (left, top) landing at (0, 0). Parts of
-    // the rectangle that lie outside the display are left as they are. Throws CaptureError
-    // when the display cannot be read.
+    // size is the bitmap's into the bitmap, pixel (left, top) landing at (0, 0). Every
+    // pixel is written: parts of the rectangle that lie outside the display become black.
+    // Throws CaptureError when the display cannot be read.
     virtual void capture(int left, int top, Bitmap& bitmap) = 0;
 
     // The pointer now; nothing when it cannot be had. Never throws.

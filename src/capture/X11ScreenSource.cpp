@@ -347,10 +347,14 @@ struct X11ScreenSource::Impl {
                 std::min<long long>(static_cast<long long>(left) + bitmap.width, root.width);
             const long long y1 =
                 std::min<long long>(static_cast<long long>(top) + bitmap.height, root.height);
-            if (x1 <= x0 || y1 <= y0)
+            if (x1 <= x0 || y1 <= y0) {
+                std::fill(bitmap.pixels.begin(), bitmap.pixels.end(), 0);
                 return; // nothing of the rectangle is on the display
+            }
             const int x = static_cast<int>(x0), y = static_cast<int>(y0);
             const int w = static_cast<int>(x1 - x0), h = static_cast<int>(y1 - y0);
+            if (w != bitmap.width || h != bitmap.height)
+                std::fill(bitmap.pixels.begin(), bitmap.pixels.end(), 0); // off-display parts
             const Window rootWindow = DefaultRootWindow(display);
 
             if (shmAvailable && !shmBroken) {

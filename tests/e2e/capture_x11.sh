@@ -101,10 +101,15 @@ run_capture 16 8 640,400 || failed=1
 run_capture 8 8 500,300 || failed=1
 
 # The X server goes away under a running capture.
+# libX11 1.8 releases its display lock once too often on the way out of an I/O error whose
+# exit handler returns (which is how the capture survives a dead X server); a build with
+# ThreadSanitizer reports that unlock inside libX11, so it is suppressed here, for libX11 only.
+printf 'mutex:libX11.so.6\n' >"$work/tsan.supp"
 if start_server 24; then
     out=$work/kill.txt
     echo "--- X server killed during capture"
     DISPLAY=$display TAVELCAST_X11_KILL_PID=$server_pid \
+        TSAN_OPTIONS="${TSAN_OPTIONS:+$TSAN_OPTIONS:}suppressions=$work/tsan.supp" \
         timeout 60 "$unit_tests" --gtest_filter='CaptureX11.SurvivesTheDisplayGoingAway' >"$out" 2>&1
     rc=$?
     cat "$out"

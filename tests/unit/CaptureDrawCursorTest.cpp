@@ -172,6 +172,20 @@ TEST(CaptureScreen, CopiesTheRectangleAtItsCorner) {
             EXPECT_EQ(std::memcmp(bitmap.pixel(x, y), screen.pixel(16 + x, 32 + y), 3), 0);
 }
 
+TEST(CaptureScreen, PartsOffTheDisplayAreBlackEvenInAReusedBitmap) {
+    const Bitmap screen = solidPicture(64, 48, {200, 100, 50});
+    FakeScreenSource source(screen);
+    // A bitmap of the right size that still holds an older picture.
+    Bitmap bitmap = solidPicture(32, 32, {9, 9, 9});
+    CaptureScreen(source, 48, 32, 32, 32, bitmap); // 16 x 16 of it lies on the display
+    EXPECT_EQ(pixelAt(bitmap, 0, 0).r, 200);
+    EXPECT_EQ(pixelAt(bitmap, 15, 15).g, 100);
+    for (const auto& [x, y] : {std::pair{16, 0}, std::pair{0, 16}, std::pair{31, 31}}) {
+        const Rgb c = pixelAt(bitmap, x, y);
+        EXPECT_EQ(c.r + c.g + c.b, 0) << x << "," << y;
+    }
+}
+
 TEST(CaptureScreen, ZeroWidthOrHeightLeavesTheBitmapUnchanged) {
     FakeScreenSource source(blockPicture(64, 64));
     Bitmap bitmap = solidPicture(3, 2, {1, 2, 3});
