@@ -6,6 +6,7 @@
 #include "net/ProtocolWords.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -57,6 +58,18 @@ std::span<const std::uint8_t> bytesOf(std::string_view text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
+// Says why connections ended, for the first few only: a class closed at once says it 500
+// times otherwise.
+void noteClosed(const std::string& name, const char* why) {
+    static std::atomic<int> told{0};
+    constexpr int MaxTold = 5;
+    const int n = ++told;
+    if (n <= MaxTold) {
+        std::fprintf(stderr, "tavelseats-sim: %s: connection ended by the server (%s)%s\n",
+                     name.c_str(), why, n == MaxTold ? "; not telling about further ones" : "");
+    }
+}
+
 } // namespace
 
 Pupil::Pupil(int index, const SimOptions& options, RunControl& control, Payload fixedPayload)
@@ -83,6 +96,16 @@ std::vector<Payload> Pupil::verifyCandidates() const {
 void Pupil::run() {
     auto backoff = std::chrono::duration_cast<Clock::duration>(FirstBackoff);
     try {
+        if (m_options.connectRate > 0) {
+            const auto due =
+                m_control.start() +
+                std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                    static_cast<double>(m_index) / m_options.connectRate));
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now());
+            if (wait.count() > 0 && m_control.waitForSignal(wait, true)) {
+                throw RunStopped();
+            }
+        }
         while (!m_control.draining()) {
             const int fd = connectOnce();
             if (fd >= 0) {
@@ -221,8 +244,9 @@ void Pupil::session(int fd) {
             const std::string line = reader.readLine();
             handleLine(line, reader);
         }
-    } catch (const ConnectionClosed&) {
+    } catch (const ConnectionClosed& closed) {
         ++m_stats.disconnectsByServer;
+        noteClosed(m_name, closed.what());
     } catch (const ProtocolError& error) {
         ++m_stats.framingErrors;
         ++m_stats.closedOnFramingError;
@@ -262,8 +286,7 @@ void Pupil::handleLine(const std::string& line, LineReader& reader) {
         record(at, line);
         acknowledge(at);
     } else if (line == words::DoScreenStreaming) {
-        ++m_stats.words[line];
-        receiveFrame(at, reader);
+        receiveFrame(at, reader); // counted once the frame is in
     } else if (line == words::GetDisallowedApps) {
         ++m_stats.words[line];
         std::string list = reader.readLine();
@@ -289,10 +312,12 @@ void Pupil::receiveFrame(Clock::time_point at, LineReader& reader) {
     const std::string countLine = reader.readLine();
     const auto count = parseCountLine(countLine);
     if (!count) {
+        ++m_stats.words[std::string(words::DoScreenStreaming)];
         record(at, std::string(words::DoScreenStreaming), "bad-count");
         throw ProtocolError("frame count line is not a count: '" + countLine.substr(0, 40) + "'");
     }
     reader.readExact(*count, m_frame);
+    ++m_stats.words[std::string(words::DoScreenStreaming)];
     ++m_stats.frames;
     m_stats.frameBytes += *count;
     if (!hasJpegMarkers(m_frame)) {

@@ -123,9 +123,9 @@ std::size_t PupilSocket::readSome(std::uint8_t* buffer, std::size_t capacity) {
             continue;
         }
         if (isPeerGone(error)) {
-            return 0;
+            throwClosed("recv", error);
         }
-        throwClosed("recv", error);
+        throw std::runtime_error(std::string("recv: ") + std::strerror(error));
     }
 }
 

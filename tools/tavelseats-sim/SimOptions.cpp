@@ -91,6 +91,8 @@ Connection
   --clients N               number of pupils (default 1, at most 2000)
   --distinct-sources        pupil i (from 0) binds to 127.0.(i/250).(i%250+2) before
                             connecting: 127.0.0.2 ... 127.0.0.251, 127.0.1.2 ...
+  --connect-rate R          open the first connections at R per second (pupil i waits
+                            i/R s); default 0: all at once
   --name-prefix TEXT        pupil names are TEXT01, TEXT02, ... (default "pupil")
   --reconnect               reconnect after the server closes a connection, backing off
                             100 ms doubling to 5 s, with jitter
@@ -194,6 +196,10 @@ SimOptions parseSimOptions(const std::vector<std::string_view>& args) {
         {"--snapshot-rate",
          [&](std::string_view v) {
              options.snapshotRate = parseNumber("--snapshot-rate", v, 0, 1000);
+         }},
+        {"--connect-rate",
+         [&](std::string_view v) {
+             options.connectRate = parseNumber("--connect-rate", v, 0, 1e6);
          }},
         {"--poll-rate",
          [&](std::string_view v) { options.pollRate = parseNumber("--poll-rate", v, 0, 1000); }},

@@ -34,6 +34,7 @@ struct SimOptions {
     int port = 0;
     int clients = 1;
     bool distinctSources = false;
+    double connectRate = 0.0; // first connections per second across pupils, 0 = all at once
     std::string namePrefix = "pupil";
 
     std::string jpegFile;                   // --jpeg

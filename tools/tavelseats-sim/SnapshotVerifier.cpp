@@ -1,10 +1,12 @@
 #include "SnapshotVerifier.h"
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <thread>
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -27,9 +29,50 @@ std::string serverFileName(std::uint32_t sourceAddress, VerifyName naming) {
     return dottedAddress(sourceAddress);
 }
 
+namespace {
+
+// Reverse lookups can be slow (a resolver that drops a query costs its whole timeout), so
+// the distinct source addresses are resolved by a few threads at once.
+std::map<std::uint32_t, std::string>
+serverFileNames(const std::vector<std::unique_ptr<Pupil>>& pupils, VerifyName naming) {
+    std::vector<std::uint32_t> addresses;
+    for (const auto& pupil : pupils) {
+        if (pupil->sourceAddress() != 0) {
+            addresses.push_back(pupil->sourceAddress());
+        }
+    }
+    std::sort(addresses.begin(), addresses.end());
+    addresses.erase(std::unique(addresses.begin(), addresses.end()), addresses.end());
+
+    std::vector<std::string> names(addresses.size());
+    std::atomic<std::size_t> next{0};
+    auto worker = [&] {
+        for (std::size_t i = next++; i < addresses.size(); i = next++) {
+            names[i] = serverFileName(addresses[i], naming);
+        }
+    };
+    {
+        std::vector<std::jthread> workers;
+        const std::size_t count = std::min<std::size_t>(addresses.size(), 8);
+        for (std::size_t i = 1; i < count; ++i) {
+            workers.emplace_back(worker);
+        }
+        worker();
+    } // joined here
+
+    std::map<std::uint32_t, std::string> byAddress;
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        byAddress.emplace(addresses[i], std::move(names[i]));
+    }
+    return byAddress;
+}
+
+} // namespace
+
 VerifyResult verifySnapshots(const std::string& dir, VerifyName naming,
                              const std::vector<std::unique_ptr<Pupil>>& pupils) {
     VerifyResult result;
+    const auto names = serverFileNames(pupils, naming);
     std::map<std::string, std::vector<Payload>> expected; // file name -> acceptable contents
     for (const auto& pupil : pupils) {
         auto candidates = pupil->verifyCandidates();
@@ -37,7 +80,7 @@ VerifyResult verifySnapshots(const std::string& dir, VerifyName naming,
             ++result.pupilsWithoutSnapshot;
             continue;
         }
-        auto& slot = expected[serverFileName(pupil->sourceAddress(), naming)];
+        auto& slot = expected[names.at(pupil->sourceAddress())];
         slot.insert(slot.end(), candidates.begin(), candidates.end());
     }
     for (const auto& [name, candidates] : expected) {
