@@ -23,10 +23,13 @@ artifacts=${ARTIFACTS_DIR:-$build_dir/artifacts}
 mkdir -p "$artifacts"
 work=$(mktemp -d)
 server_pids=()
+server_numbers=()
 
 cleanup() {
     for pid in "${server_pids[@]}"; do kill "$pid" 2>/dev/null; done
     for pid in "${server_pids[@]}"; do wait "$pid" 2>/dev/null; done
+    # A server killed with SIGKILL leaves its lock file and socket behind.
+    for n in "${server_numbers[@]}"; do rm -f "/tmp/.X$n-lock" "/tmp/.X11-unix/X$n"; done
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -43,6 +46,7 @@ start_server() {
         for tries in $(seq 1 100); do   # up to 10 s
             if timeout 2 xdpyinfo -display ":$n" >/dev/null 2>&1; then
                 display=":$n"
+                server_numbers+=("$n") # ours from now on: cleaned up at exit
                 return 0
             fi
             kill -0 "$server_pid" 2>/dev/null || break
