@@ -16,15 +16,16 @@ LoadResult loadIni(CSimpleIniA& ini, const std::string& file) {
     ini.SetUnicode(false);
     ini.SetMultiKey(false);
     ini.SetSpaces(false);
-    const SI_Error rc = ini.LoadFile(file.c_str());
-    if (rc >= 0) {
-        return LoadResult::Loaded;
-    }
     struct stat info {};
-    if (::stat(file.c_str(), &info) != 0 && errno == ENOENT) {
-        return LoadResult::Missing;
+    if (::stat(file.c_str(), &info) != 0) {
+        return errno == ENOENT ? LoadResult::Missing : LoadResult::Failed;
     }
-    return LoadResult::Failed;
+    if (!S_ISREG(info.st_mode)) {
+        // A folder (or a device) where the file should be: it cannot be read, and
+        // replacing it would lose whatever it is.
+        return LoadResult::Failed;
+    }
+    return ini.LoadFile(file.c_str()) >= 0 ? LoadResult::Loaded : LoadResult::Failed;
 }
 
 } // namespace

@@ -30,8 +30,14 @@ void ensureFolder(const std::string& path) {
     if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
         return;
     }
-    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
-        throw std::system_error(errno, std::generic_category(), "Unable to create folder " + path);
+    if (::mkdir(path.c_str(), 0755) != 0) {
+        const int error = errno;
+        // Another process may have made it meanwhile; a file of that name is a failure.
+        if (error == EEXIST && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            return;
+        }
+        throw std::system_error(error == EEXIST ? ENOTDIR : error, std::generic_category(),
+                                "Unable to create folder " + path);
     }
 }
 
