@@ -91,8 +91,12 @@ void TF_DisallowedApplications::buildWindow() {
     setFixedSize(ClientWidth, ClientHeight);
     setSizeGripEnabled(false);
 
-    // Tahoma when it is installed; Qt's font matching picks the nearest sans otherwise.
+    // Tahoma when it is installed. Otherwise a sans of about its width, so the long label
+    // lines still fit the window; the last resort is whatever sans Qt matches.
     QFont font(QStringLiteral("Tahoma"));
+    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("Liberation Sans"),
+                      QStringLiteral("Arial"), QStringLiteral("Nimbus Sans"),
+                      QStringLiteral("DejaVu Sans Condensed")});
     font.setPointSize(8);
     font.setStyleHint(QFont::SansSerif);
     setFont(font);
