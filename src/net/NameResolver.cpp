@@ -1,17 +1,51 @@
 #include "net/NameResolver.h"
 
 #include <arpa/inet.h>
+#include <cstring>
+#include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 namespace tavelcast {
 
+namespace {
+
+// A loopback address is this machine's own: its name can only come from the local hosts
+// file. Asking a DNS server about it is pointless, and slow where the server is far away.
+std::optional<std::string> loopbackHostName(in_addr wanted) {
+    static std::mutex hostsMutex;  // gethostent keeps its position in static state
+    std::lock_guard lock(hostsMutex);
+    std::optional<std::string> name;
+    ::sethostent(0);
+    while (const hostent* entry = ::gethostent()) {
+        if (entry->h_addrtype != AF_INET || entry->h_name == nullptr) {
+            continue;
+        }
+        for (char** a = entry->h_addr_list; *a != nullptr; ++a) {
+            if (std::memcmp(*a, &wanted, sizeof wanted) == 0) {
+                name = entry->h_name;
+                break;
+            }
+        }
+        if (name) {
+            break;
+        }
+    }
+    ::endhostent();
+    return name;
+}
+
+} // namespace
+
 std::optional<std::string> GetnameinfoResolver::reverseLookup(const std::string& ipv4) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     if (::inet_pton(AF_INET, ipv4.c_str(), &address.sin_addr) != 1) {
         return std::nullopt;
+    }
+    if ((ntohl(address.sin_addr.s_addr) >> 24) == 127) {
+        return loopbackHostName(address.sin_addr);
     }
     char host[NI_MAXHOST] = {};
     const int rc = ::getnameinfo(reinterpret_cast<const sockaddr*>(&address), sizeof address,

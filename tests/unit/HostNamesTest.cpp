@@ -50,4 +50,8 @@ TEST(HostNames, SystemResolverNamesLoopback) {
     GetnameinfoResolver resolver;
     EXPECT_TRUE(resolver.reverseLookup("127.0.0.1").has_value());
     EXPECT_FALSE(resolver.reverseLookup("not an address").has_value());
+    // Other loopback addresses are looked up in the hosts file only, never in DNS.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(resolver.reverseLookup("127.0.0.250").has_value());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
 }

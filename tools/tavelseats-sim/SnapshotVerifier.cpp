@@ -1,5 +1,7 @@
 #include "SnapshotVerifier.h"
 
+#include "net/NameResolver.h"
+
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
@@ -17,14 +19,9 @@ namespace tavelcast::sim {
 
 std::string serverFileName(std::uint32_t sourceAddress, VerifyName naming) {
     if (naming == VerifyName::Ip) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(sourceAddress);
-        char host[NI_MAXHOST];
-        if (::getnameinfo(reinterpret_cast<const sockaddr*>(&address), sizeof address, host,
-                          sizeof host, nullptr, 0, NI_NAMEREQD) == 0) {
-            return host;
-        }
+        // The server's own rule: the reverse name when there is a safe one, else the address.
+        static HostNames hostNames(std::make_shared<GetnameinfoResolver>());
+        return hostNames.hostNameFor(dottedAddress(sourceAddress));
     }
     return dottedAddress(sourceAddress);
 }
