@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Snapshot ingest: N simulated pupils (distinct 127.0.0.x sources) each send a 150 KB
-# snapshot every second to the real Tavelcast for a while. Reports snapshots stored
+# snapshot every second to the real Tavelcast for a while (connecting at 100 per second, so
+# the listen backlog of 15 does not drop connection attempts). Reports snapshots stored
 # byte-exact, the payload-to-IDLE latency, the server's CPU seconds, peak RSS and thread
 # count, beside a bare loop of write() calls of the same bytes measured in the same run.
 #
@@ -31,7 +32,7 @@ for n in "${counts[@]}"; do
       awk '/^Threads:/{print $2}' "/proc/$pid/status" 2>/dev/null; sleep 0.5; done ) > "$work/threads-$n" &
   sampler=$!
   "$build/tavelseats-sim" --port "$port" --clients "$n" --distinct-sources \
-    --payload-size "$bytes" --snapshot-rate 1 --duration "$seconds" --json \
+    --connect-rate 100 --payload-size "$bytes" --snapshot-rate 1 --duration "$seconds" --json \
     --verify-dir "$app/Storage" > "$work/sim-$n.json" || true
   read -r u1 s1 < <(awk '{print $14, $15}' "/proc/$pid/stat")
   hwm="$(awk '/^VmHWM:/{print $2}' "/proc/$pid/status")"
