@@ -302,6 +302,7 @@ void TF_SnapshotClients::FormCreate() {
     m_columns = columnsFor(m_display.width());
     const QSize size = windowSizeFor(m_display.size());
     resize(size);
+    layoutControls(); // a hidden window gets its resize event only when shown
     move(m_display.x() + (m_display.width() - size.width()) / 2,
          m_display.y() + (m_display.height() - size.height()) / 2);
     m_selClients.clear();
