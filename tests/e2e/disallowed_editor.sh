@@ -1,0 +1,210 @@
+#!/usr/bin/env bash
+# The disallowed-applications editor on a real desktop: Xvfb, a real tray host (trayer), the
+# real program and three simulated pupils, driven with a real pointer and keyboard.
+#
+#   right-click the icon, "Disallowed Applications" with the pointer -> the editor opens
+#   Escape -> the editor stays open
+#   type a name into the edit box, Alt+N -> the name joins the list (screenshot)
+#   Alt+C -> the editor saves and closes
+#   every pupil receives GetDisallowedApps and then the new list line
+#   the file holds all 101 slots with the new name in slot 1
+set -euo pipefail
+source "$(dirname "$0")/../../scripts/lib/common.sh"
+
+: "${TAVELCAST_EXE:?}" "${TAVELSEATS_SIM_EXE:?}"
+ARTIFACTS_DIR="${ARTIFACTS_DIR:-$(pwd)/artifacts}/disallowed_editor"
+mkdir -p "$ARTIFACTS_DIR"
+WORK="$(mktemp -d /tmp/tavelcast-e2e-disallow-XXXXXX)"
+
+PIDS=()
+cleanup() {
+  local pid
+  for pid in "${PIDS[@]}"; do
+    kill "$pid" 2>/dev/null || true
+  done
+  for pid in "${PIDS[@]}"; do
+    wait "$pid" 2>/dev/null || true
+  done
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+# Waits up to $1 seconds for the command after it to succeed.
+wait_until() {
+  local timeout="$1"
+  shift
+  local deadline=$((SECONDS + timeout))
+  until "$@"; do
+    if [ "$SECONDS" -ge "$deadline" ]; then
+      return 1
+    fi
+    sleep 0.1
+  done
+}
+
+shot() {
+  import -window root "$ARTIFACTS_DIR/$1.png"
+  echo "screenshot: $ARTIFACTS_DIR/$1.png"
+}
+
+# The docked icon: absolute "x y w h" of Tavelcast's window inside trayer's panel.
+icon_geometry() {
+  xwininfo -root -tree | awk '
+    /"panel": \("panel" "trayer"\)/ { inpanel = 1; next }
+    inpanel && /"Tavelcast": \("Tavelcast" "Tavelcast"\)/ {
+      split($0, parts, " +")
+      for (i = 1; i <= NF; i++) {
+        if ($i ~ /^[0-9]+x[0-9]+\+/) { split($i, g, /[x+]/); w = g[1]; h = g[2] }
+        if ($i ~ /^\+-?[0-9]+\+-?[0-9]+$/) { split($i, a, "+"); x = a[2]; y = a[3] }
+      }
+      print x, y, w, h; exit
+    }
+    /^     0x/ && !/"panel"/ { inpanel = 0 }'
+}
+
+# "id name x y w h" for every visible window of the program (xdotool finds them by class).
+visible_windows() {
+  local id
+  for id in $(xdotool search --onlyvisible --classname '^Tavelcast$' 2>/dev/null); do
+    xwininfo -id "$id" | awk -v id="$id" '
+      /^xwininfo: Window id:/ { name = $0; sub(/^[^"]*"/, "", name); sub(/".*$/, "", name) }
+      /Absolute upper-left X/ { x = $NF } /Absolute upper-left Y/ { y = $NF }
+      /Width:/ { w = $NF } /Height:/ { h = $NF }
+      END { gsub(/ /, "_", name); print id, name, x, y, w, h }'
+  done
+}
+
+menu_geometry() {
+  visible_windows | awk '$2 == "Tavelcast" && $6 > 100 { print $3, $4, $5, $6; found = 1; exit }
+                         END { exit !found }'
+}
+menu_is_open() { menu_geometry >/dev/null; }
+menu_is_closed() { ! menu_geometry >/dev/null; }
+icon_is_docked() { [ -n "$(icon_geometry)" ]; }
+# "id x y w h" of the editor, found by its caption.
+editor_window() { visible_windows | awk '$2 == "Diallowed_Applications" { print $1, $3, $4, $5, $6; exit }'; }
+editor_is_open() { [ -n "$(editor_window)" ]; }
+editor_is_closed() { [ -z "$(editor_window)" ]; }
+# The list's second row (list at 8,50 in the middle panel, rows about 16 px high) holds
+# something other than the plain background.
+second_row_has_text() {
+  local spread
+  spread=$(import -window "$eid" -crop 120x10+14+111 +repage png:- 2>/dev/null |
+    convert - -colorspace gray -format '%[fx:standard_deviation*1000]' info:) || return 1
+  # A plain area gives 0 or "-nan".
+  awk -v s="$spread" 'BEGIN { exit !(s + 0 > 1) }'
+
+}
+
+right_click_icon() {
+  read -r ix iy iw ih <<<"$(icon_geometry)"
+  xdotool mousemove $((ix + iw / 2)) $((iy + ih / 2)) click 3
+  wait_until 10 menu_is_open || fail "the menu did not open on a right-click"
+}
+
+# Clicks the entry whose centre sits at fraction/1000 of the menu's height (ten entries of
+# one height and four thin separators).
+click_entry() {
+  local per_mille="$1"
+  read -r mx my mw mh <<<"$(menu_geometry)"
+  xdotool mousemove $((mx + mw / 3)) $((my + mh * per_mille / 1000))
+  xdotool click 1
+  wait_until 10 menu_is_closed || fail "the menu did not close after choosing an entry"
+}
+DISALLOWED_APPLICATIONS=50 # the first entry
+EXIT=948                   # the last entry
+
+start_trayer() {
+  trayer --edge top --align right --widthtype pixel --width 120 --heighttype pixel \
+    --height 32 --transparent false --tint 0x404040 >/dev/null 2>&1 &
+  PIDS+=("$!")
+}
+
+# --- the desktop
+unset DBUS_SESSION_BUS_ADDRESS # the icon goes to the XEmbed tray host, not a D-Bus one
+start_xvfb 1024x768x24
+PIDS+=("$XVFB_PID")
+start_trayer
+
+# --- the program, in its own application folder, with one name already stored
+APP="$WORK/app"
+mkdir -p "$APP"
+cp "$TAVELCAST_EXE" "$APP/Tavelcast"
+PORT=$(free_port)
+printf '[IniSettings]\nSIP=127.0.0.1\nSPort=%s\n' "$PORT" >"$APP/Options.ini"
+printf '[IniSettings]\nApplicationProcess0=iexplore.exe\n' >"$APP/DisallowedApplications.ini"
+HOME="$WORK" XDG_CONFIG_HOME="$WORK/config" QT_QPA_PLATFORM=xcb \
+  "$APP/Tavelcast" >"$ARTIFACTS_DIR/tavelcast.log" 2>&1 &
+TAVELCAST_PID=$!
+PIDS+=("$TAVELCAST_PID")
+wait_until 20 icon_is_docked || fail "the icon never docked in the tray"
+
+# --- three pupils, recording every line they receive
+"$TAVELSEATS_SIM_EXE" --port "$PORT" --clients 3 --record "$WORK/record.txt" \
+  --ready-file "$WORK/ready" --exit-when-closed --duration 240 --json \
+  >"$ARTIFACTS_DIR/sim.json" 2>"$ARTIFACTS_DIR/sim.log" &
+SIM_PID=$!
+PIDS+=("$SIM_PID")
+wait_until 20 test -e "$WORK/ready" || fail "the pupils did not connect"
+
+# --- open the editor with the pointer
+right_click_icon
+click_entry "$DISALLOWED_APPLICATIONS"
+wait_until 10 editor_is_open || fail "the editor did not open from the tray entry"
+read -r eid ex ey ew eh <<<"$(editor_window)"
+[ "$ew" = 564 ] && [ "$eh" = 495 ] || fail "the editor is ${ew}x${eh}, not 564x495"
+# Centred on the 1024x768 desktop (no window manager runs, so no frame is added).
+[ "$ex" = $(((1024 - 564) / 2)) ] && [ "$ey" = $(((768 - 495) / 2)) ] ||
+  fail "the editor is at $ex,$ey, not centred"
+xdotool windowfocus --sync "$eid" 2>/dev/null || true
+import -window "$eid" "$ARTIFACTS_DIR/01-editor-opened.png"
+
+# --- Escape does not close it
+xdotool key Escape
+if wait_until 2 editor_is_closed; then
+  fail "Escape closed the editor"
+fi
+
+# --- a name typed into the edit box, added with the access key of "&New"
+xdotool mousemove $((ex + 8 + 100)) $((ey + 41 + 384 + 10)) click 1
+xdotool key ctrl+a
+xdotool type --delay 20 "tool.exe"
+xdotool key alt+n
+wait_until 10 second_row_has_text || fail "the name did not appear as the list's second entry"
+import -window "$eid" "$ARTIFACTS_DIR/02-editor-name-added.png"
+echo "screenshot: $ARTIFACTS_DIR/02-editor-name-added.png"
+
+# --- Close with its access key: saves, closes, pushes
+xdotool key alt+c
+wait_until 10 editor_is_closed || fail "Alt+C did not close the editor"
+
+grep -qx 'ApplicationProcess0=iexplore.exe' "$APP/DisallowedApplications.ini" &&
+  grep -qx 'ApplicationProcess1=tool.exe' "$APP/DisallowedApplications.ini" &&
+  grep -qx 'ApplicationProcess100=' "$APP/DisallowedApplications.ini" ||
+  fail "the saved file: $(cat "$APP/DisallowedApplications.ini")"
+[ "$(grep -c '^ApplicationProcess[0-9]*=' "$APP/DisallowedApplications.ini")" -eq 101 ] ||
+  fail "the saved file does not hold 101 slots"
+cp "$APP/DisallowedApplications.ini" "$ARTIFACTS_DIR/"
+
+# --- Exit, so the pupils see their connections close and write their record
+right_click_icon
+click_entry "$EXIT"
+wait_until 20 bash -c "! kill -0 $TAVELCAST_PID 2>/dev/null" || fail "Exit did not end the program"
+wait "$TAVELCAST_PID" || fail "the program ended with status $?"
+wait_until 30 bash -c "! kill -0 $SIM_PID 2>/dev/null" || fail "the pupils did not see their connections close"
+wait "$SIM_PID" || fail "the simulated pupils ended with status $?"
+
+# --- every pupil received the word with the new list line, and nothing else
+cp "$WORK/record.txt" "$ARTIFACTS_DIR/record.txt"
+pupils=$(awk '{ print $2 }' "$WORK/record.txt" | sort -u)
+[ "$(echo "$pupils" | wc -l)" -eq 3 ] || fail "expected three pupils in the record"
+for pupil in $pupils; do
+  got=$(awk -v p="$pupil" '$2 == p { $1 = ""; $2 = ""; sub(/^  /, ""); print }' "$WORK/record.txt")
+  [ "$got" = "GetDisallowedApps ;iexplore.exe;tool.exe" ] || fail "pupil $pupil received: '$got'"
+done
+echo "PASS: disallowed applications editor end to end"
