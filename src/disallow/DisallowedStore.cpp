@@ -3,9 +3,11 @@
 #include "app/IniSettings.h"
 
 #include <SimpleIni.h>
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <stdexcept>
 #include <utility>
 
 namespace tavelcast {
@@ -73,7 +75,18 @@ std::vector<std::string> DisallowedStore::LoadDisallowedList() const {
     return names;
 }
 
+bool DisallowedStore::hasControlCharacter(const std::string& name) {
+    return std::any_of(name.begin(), name.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+}
+
 void DisallowedStore::SaveDisallowedList(const std::vector<std::string>& names) const {
+    for (std::size_t i = 0; i < names.size() && i < SlotCount; ++i) {
+        if (hasControlCharacter(names[i])) {
+            throw std::invalid_argument("The process name in place " + std::to_string(i + 1) +
+                                        " holds a line break or another control character");
+        }
+    }
     std::vector<std::pair<std::string, std::string>> values;
     values.reserve(SlotCount);
     for (int slot = 0; slot < SlotCount; ++slot) {

@@ -30,6 +30,10 @@ public:
     // "ApplicationProcess" followed by the slot number (0 to 100).
     static std::string slotKey(int slot);
 
+    // True when name holds a character below 0x20. No process file name does, and a line
+    // break would corrupt the file and the list line.
+    static bool hasControlCharacter(const std::string& name);
+
     // The non-empty slot values in slot order; gaps are skipped. A missing file is an
     // empty list.
     std::vector<std::string> LoadDisallowedList() const;
@@ -37,7 +41,8 @@ public:
     // Writes all 101 slots in one atomic replacement of the file: the names fill the slots
     // from 0 upwards, every later slot is written empty, names after the 101st are
     // dropped. Other keys in the file are kept. Throws IniWriteError when the file cannot
-    // be written; the old file is then untouched.
+    // be written, and std::invalid_argument for a name holding a control character (a line
+    // break would split the slot and add keys of its own); the old file is then untouched.
     void SaveDisallowedList(const std::vector<std::string>& names) const;
 
     // The list line: ";" followed by the value, for every slot in order whose value is

@@ -171,7 +171,9 @@ void TF_DisallowedApplications::Button2Click() {
                 break;
             }
         }
-        if (text.find(' ') != std::string::npos ||
+        // A control character (a pasted line break) is refused like a space: it is no part
+        // of a file name and would break the stored file and the pupils' list line.
+        if (text.find(' ') != std::string::npos || DisallowedStore::hasControlCharacter(text) ||
             upper.find(upperCaseAscii(".exe")) == std::string::npos) {
             m_dialogs.showMessage(invalidNameMessage());
             add = false;

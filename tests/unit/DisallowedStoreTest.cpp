@@ -10,6 +10,7 @@
 #include <iterator>
 #include <optional>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -201,6 +202,22 @@ TEST(DisallowedStore, SaveKeepsOtherKeysAndMatchesExistingSlotsWithoutRegardToCa
     EXPECT_EQ(ReadIniSetting(store.path(), "Note"), "kept");
     EXPECT_NE(text.find("[Other]"), std::string::npos);
     EXPECT_EQ(store.LoadDisallowedList(), Names{"new.exe"});
+}
+
+TEST(DisallowedStore, NameWithALineBreakIsRefusedAndTheFileKept) {
+    TempDir dir;
+    DisallowedStore store(dir.dir());
+    store.SaveDisallowedList({"kept.exe"});
+    const std::string before = readFile(store.path());
+    for (const std::string& name : {std::string("x.exe\nApplicationProcess5=evil.exe"),
+                                    std::string("y.exe\r"), std::string("z\0.exe", 6)}) {
+        EXPECT_THROW(store.SaveDisallowedList({"first.exe", name}), std::invalid_argument) << name;
+        EXPECT_EQ(readFile(store.path()), before);
+    }
+    // Names after the 101st are dropped, not checked.
+    Names many(101, "fine.exe");
+    many.push_back("bad\n.exe");
+    EXPECT_NO_THROW(store.SaveDisallowedList(many));
 }
 
 TEST(DisallowedStore, EveryCallReadsTheFileAfresh) {

@@ -178,6 +178,9 @@ INSTANTIATE_TEST_SUITE_P(
         NewCase{"ShortNameIsAccepted", {}, "a.exe", {}, {"a.exe"}},
         NewCase{"EmptyIsInvalid", {}, "", {Invalid}, {}},
         NewCase{"SpaceIsInvalid", {}, "my game.exe", {Invalid}, {}},
+        // A pasted line break would split the stored slot; it is refused like a space.
+        NewCase{"LineBreakIsInvalid", {}, "game.exe\r\nApplicationProcess9=x.exe", {Invalid}, {}},
+        NewCase{"TabIsInvalid", {}, "game\t.exe", {Invalid}, {}},
         NewCase{"DuplicateFirstThenInvalid",
                 {"my game.exe"},
                 "MY GAME.EXE",
