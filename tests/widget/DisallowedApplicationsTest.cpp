@@ -4,6 +4,7 @@
 #include "InProcessServer.h"
 #include "LoopbackPupil.h"
 #include "RecordingDialogs.h"
+#include "StuckPupil.h"
 #include "TempDir.h"
 #include "disallow/DisallowedStore.h"
 #include "forms/Form_DisallowedApplications.h"
@@ -355,6 +356,43 @@ TEST_F(DisallowedPush, ThreePupilsReceiveTheWordThenTheNewListLine) {
         EXPECT_EQ(pupil->readLine(), std::optional<std::string>(";iexplore.exe;solitaire.exe"));
         EXPECT_EQ(pupil->pending(), "");
     }
+}
+
+// A pupil that stopped reading misses the write deadline; the pupils after it in the list
+// still get the list, and one error box names the one that failed.
+TEST(DisallowedPushFailure, AStuckPupilDoesNotStopThePushAndIsNamedInOneMessage) {
+    TempDir appDir;
+    DisallowedStore store(appDir.dir());
+    store.SaveDisallowedList({"iexplore.exe"});
+    RecordingDialogs dialogs;
+    TcpServerOptions options;
+    options.writeDeadline = std::chrono::milliseconds(300);
+    InProcessServer server(options, nullptr, &store);
+
+    std::vector<std::unique_ptr<LoopbackPupil>> pupils;
+    for (const char* source : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+        pupils.push_back(std::make_unique<LoopbackPupil>(server.port(), source));
+        ASSERT_TRUE(server.notifying.waitConnects(static_cast<int>(pupils.size())));
+    }
+    ASSERT_TRUE(testing::fillUntilBlocked(testing::serverSideFd(server.port(), *pupils[1])));
+
+    WhenEditorOpens closer([](TF_DisallowedApplications& form) { form.Button1->click(); });
+    DonotAllow1Click(nullptr, dialogs, store, &server.server);
+    ASSERT_TRUE(closer.acted());
+
+    for (const std::size_t i : {0u, 2u}) {
+        EXPECT_EQ(pupils[i]->readLine(), std::optional<std::string>("GetDisallowedApps")) << i;
+        EXPECT_EQ(pupils[i]->readLine(), std::optional<std::string>(";iexplore.exe")) << i;
+    }
+    const Names errors = dialogs.texts("error");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("The list of disallowed applications did not reach 1 client:\n"
+                              "127.0.0.3: ",
+                              0),
+              0u)
+        << errors[0];
+    EXPECT_EQ(errors[0].find("127.0.0.2"), std::string::npos);
+    EXPECT_EQ(errors[0].find("127.0.0.4"), std::string::npos);
 }
 
 TEST_F(DisallowedPush, WithoutAServerTheEditorStillSaves) {
