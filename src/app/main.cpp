@@ -1,7 +1,10 @@
 // Tavelcast: the teacher's classroom server, living in the notification area.
 
 #include "app/AppTitle.h"
+#include "forms/Form_DisallowedApplications.h"
 #include "forms/Form_MainMenu.h"
+#include "forms/SnapshotClientsHost.h"
+#include "forms/UiGuard.h"
 #include "forms/QtDialogs.h"
 
 #include <QApplication>
@@ -62,6 +65,15 @@ int main(int argc, char* argv[]) {
     if (mainMenu->terminateRequested()) {
         return 0;
     }
+    // The class window is built when the teacher first opens it, and anew after a close.
+    tavelcast::SnapshotClientsHost::attachTo(*mainMenu);
+    QObject::connect(mainMenu.get(), &tavelcast::TF_MainMenu::disallowedApplicationsRequested,
+                     mainMenu.get(), [menu = mainMenu.get(), &dialogs] {
+                         tavelcast::runGuarded(dialogs, [&] {
+                             tavelcast::DonotAllow1Click(nullptr, dialogs, menu->disallowedStore(),
+                                                         menu->server());
+                         });
+                     });
     installTerminationHandlers(mainMenu.get());
 
     const int result = QApplication::exec();

@@ -2,6 +2,8 @@
 
 #include "app/IniSettings.h"
 #include "app/StrToInt.h"
+#include "capture/ScreenFrameService.h"
+#include "capture/X11ScreenSource.h"
 #include "forms/UiGuard.h"
 #include "net/ProtocolWords.h"
 
@@ -51,6 +53,7 @@ TF_MainMenu::TF_MainMenu(MainMenuEnvironment environment, QWidget* parent)
         m_env.resolver = std::make_shared<GetnameinfoResolver>();
     }
     m_hostNames = std::make_unique<HostNames>(m_env.resolver);
+    m_disallowedStore = std::make_unique<DisallowedStore>(AppDir);
     buildTray();
     runGuarded(*m_env.dialogs, [this] { FormCreate(); });
 }
@@ -208,8 +211,13 @@ void TF_MainMenu::FormCreate() {
     ensureFolder(AppDir + "Storage");
     m_state.setStreamMode(StreamModeValue::Empty);
 
-    m_handler = std::make_unique<ConnectionHandler>(
-        ConnectionHandler::Deps{m_registry, *m_hostNames, m_state, storageDir(), nullptr, nullptr});
+    // Screen frames are made on demand, shared between pupils polling at the same time.
+    // The first capture failure (no X display, the display gone) is logged once.
+    auto screen = m_env.screen ? m_env.screen : std::make_shared<X11ScreenSource>();
+    m_frames = std::make_shared<ScreenFrameService>(
+        std::move(screen), [this](const std::string& line) { m_registry.appendLog(line); });
+    m_handler = std::make_unique<ConnectionHandler>(ConnectionHandler::Deps{
+        m_registry, *m_hostNames, m_state, storageDir(), m_disallowedStore.get(), m_frames.get()});
     m_server = std::make_unique<TcpServer>(*m_handler, options);
     m_dispatch = std::make_unique<CommandDispatch>(*m_server, *m_hostNames, *m_env.dialogs);
 

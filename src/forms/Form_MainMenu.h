@@ -2,6 +2,8 @@
 
 #include "app/Autostart.h"
 #include "app/Dialogs.h"
+#include "capture/ScreenSource.h"
+#include "disallow/DisallowedStore.h"
 #include "net/ClientRegistry.h"
 #include "net/CommandDispatch.h"
 #include "net/ConnectionHandler.h"
@@ -33,6 +35,8 @@ struct MainMenuEnvironment {
     bool showTrayIcon = true;
     // The autostart folder; empty means ${XDG_CONFIG_HOME:-~/.config}/autostart/.
     std::string autostartFolder;
+    // The teacher's screen for screen sending; default: the X11 display in $DISPLAY.
+    std::shared_ptr<ScreenSource> screen;
 };
 
 // The hidden main window: it owns the TCP server, the tray icon with its menu, the client
@@ -64,6 +68,7 @@ public:
     CommandDispatch* commandDispatch() { return m_dispatch.get(); }
     // Null until start-up has fixed the autostart entry's path.
     const Autostart* autostart() const { return m_autostart.get(); }
+    DisallowedStore& disallowedStore() { return *m_disallowedStore; }
     std::string optionsPath() const { return AppDir + "Options.ini"; }
     std::string storageDir() const { return AppDir + "Storage/"; }
 
@@ -104,6 +109,8 @@ private:
     ClientRegistry m_registry;
     ServerState m_state;
     std::unique_ptr<HostNames> m_hostNames;
+    std::unique_ptr<DisallowedStore> m_disallowedStore;
+    std::shared_ptr<ScreenFrameSource> m_frames;
     std::unique_ptr<ConnectionHandler> m_handler;
     std::unique_ptr<TcpServer> m_server;
     std::unique_ptr<CommandDispatch> m_dispatch;
