@@ -391,12 +391,16 @@ void TF_SnapshotClients::DoIconsTimer() {
 }
 
 void TF_SnapshotClients::queueLoad(const std::string& name) {
-    m_loader->enqueue(name, m_env.AppDir + "Storage/" + name + ".jpg", ++m_lastQueuedLoad);
+    m_loadsWaiting[name] = ++m_lastQueuedLoad;
+    m_loader->enqueue(name, m_env.AppDir + "Storage/" + name + ".jpg", m_lastQueuedLoad);
 }
 
 void TF_SnapshotClients::applyThumbnails() {
     for (ThumbnailLoader::Result& result : m_loader->takeResults()) {
-        m_lastAppliedLoad = std::max(m_lastAppliedLoad, result.sequence);
+        if (const auto waiting = m_loadsWaiting.find(result.name);
+            waiting != m_loadsWaiting.end() && waiting->second == result.sequence) {
+            m_loadsWaiting.erase(waiting);
+        }
         auto found = m_tiles.find(result.name);
         if (found == m_tiles.end()) {
             continue;

@@ -117,7 +117,7 @@ public:
     QMenu* MangeClients() const { return m_mangeClients; }
 
     // True when every thumbnail load queued so far has been swapped in.
-    bool thumbnailsSettled() const { return m_lastAppliedLoad == m_lastQueuedLoad; }
+    bool thumbnailsSettled() const { return m_loadsWaiting.empty(); }
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -177,7 +177,7 @@ private:
 
     std::unique_ptr<ThumbnailLoader> m_loader;
     std::uint64_t m_lastQueuedLoad = 0;
-    std::uint64_t m_lastAppliedLoad = 0;
+    std::map<std::string, std::uint64_t> m_loadsWaiting; // name -> its latest load's sequence
 };
 
 } // namespace tavelcast

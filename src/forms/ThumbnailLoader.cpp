@@ -9,7 +9,25 @@
 namespace tavelcast {
 
 ThumbnailLoader::ThumbnailLoader(std::function<void()> resultsReady, QSize tile)
-    : m_resultsReady(std::move(resultsReady)), m_decoder(tile), m_worker([this] { run(); }) {}
+    : m_resultsReady(std::move(resultsReady)), m_tile(tile), m_worker([this] { run(); }) {}
+
+std::optional<QImage> ThumbnailLoader::makeThumbnail(std::span<const std::uint8_t> jpeg,
+                                                     QSize tile) {
+    // Shrinking in the decoder is far cheaper than decoding at full size; allowing a few
+    // per cent of stretch afterwards lets a 16:9 screen use the decoder's smallest scale for
+    // a 4:3 tile.
+    const QSize coverage((tile.width() * 9 + 9) / 10, (tile.height() * 9 + 9) / 10);
+    const ThumbnailDecoder decoder(coverage);
+    auto decoded = decoder.decode(jpeg);
+    if (!decoded) {
+        return std::nullopt;
+    }
+    if (decoded->size() == tile) {
+        return decoded;
+    }
+    return decoded->scaled(tile, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+        .convertToFormat(QImage::Format_RGB32);
+}
 
 ThumbnailLoader::~ThumbnailLoader() {
     {
@@ -25,10 +43,17 @@ void ThumbnailLoader::enqueue(const std::string& name, const std::string& path,
                               std::uint64_t sequence) {
     {
         std::lock_guard lock(m_mutex);
-        // The newer request replaces an older one still waiting; it goes to the back so that
-        // results keep coming back in sequence order.
-        std::erase_if(m_jobs, [&](const Job& job) { return job.name == name; });
-        m_jobs.push_back(Job{name, path, sequence});
+        // A newer request takes over an older one still waiting, in its place in the queue:
+        // when the worker falls behind a large class, every tile still gets its turn instead
+        // of the front of the alphabet being served again and again.
+        const auto waiting = std::find_if(m_jobs.begin(), m_jobs.end(),
+                                          [&](const Job& job) { return job.name == name; });
+        if (waiting != m_jobs.end()) {
+            waiting->path = path;
+            waiting->sequence = sequence;
+        } else {
+            m_jobs.push_back(Job{name, path, sequence});
+        }
     }
     m_wake.notify_one();
 }
@@ -101,7 +126,7 @@ ThumbnailLoader::Result ThumbnailLoader::load(const Job& job) {
     }
 
     const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.constData());
-    auto picture = m_decoder.thumbnail(std::span(data, static_cast<std::size_t>(bytes.size())));
+    auto picture = makeThumbnail(std::span(data, static_cast<std::size_t>(bytes.size())), m_tile);
     if (!picture) {
         m_lastGood.erase(job.name);
         return result;

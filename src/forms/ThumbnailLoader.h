@@ -11,6 +11,8 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,8 +25,8 @@ namespace tavelcast {
 // The UI thread queues a load per tile; the worker reads the file, decodes it (DCT-scaled),
 // and hands back the picture together with the exact bytes it was made from. A file whose
 // bytes are the same as the last good load of that tile is not decoded again. When a tile is
-// queued again before the worker reached it, the older request is dropped: only the latest
-// file matters.
+// queued again before the worker reached it, the newer request takes the older one's place
+// and only one result comes back, with the newer sequence number.
 //
 // resultsReady is called on the worker thread whenever results are waiting and none were
 // waiting before; the owner then collects them with takeResults() on its own thread.
@@ -52,8 +54,8 @@ public:
     ThumbnailLoader(const ThumbnailLoader&) = delete;
     ThumbnailLoader& operator=(const ThumbnailLoader&) = delete;
 
-    // Queues a load of path for the tile name. Sequence numbers must grow with every call;
-    // results come back in sequence order.
+    // Queues a load of path for the tile name; its result carries sequence. A request
+    // replaced by a newer one for the same name before the worker reached it gives no result.
     void enqueue(const std::string& name, const std::string& path, std::uint64_t sequence);
 
     // Forgets the last good load of name, so its next load is decoded even when the file
@@ -61,6 +63,12 @@ public:
     void forget(const std::string& name);
 
     std::vector<Result> takeResults();
+
+    // The thumbnail the wall shows for a JPEG: the decoder scales by 1/8 whenever that gives
+    // at least 90 % of the tile in both directions (a 1920x1080 screen decodes to 240x135),
+    // otherwise by the most it can while still covering that; the rest of the way is a
+    // smooth resize to exactly the tile. Nothing on bad input.
+    static std::optional<QImage> makeThumbnail(std::span<const std::uint8_t> jpeg, QSize tile);
 
     // Files larger than this are not read (no pupil sends a screen this big).
     static constexpr qint64 kMaxFileBytes = 64LL * 1024 * 1024;
@@ -76,7 +84,7 @@ private:
     Result load(const Job& job);
 
     std::function<void()> m_resultsReady;
-    ThumbnailDecoder m_decoder;
+    QSize m_tile;
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
