@@ -1,0 +1,223 @@
+#!/usr/bin/env bash
+# The class wall on a real desktop: Xvfb at 1920x1080, a real tray host (trayer), the real
+# program and 12 simulated pupils, each sending its own test card, driven with a real pointer.
+#
+#   right-click the icon, "Manage Clients/Class" with the pointer -> the wall opens, sized
+#   and centred from the display (13 columns: 1785x980 at 67,50)
+#   within a few refresh passes every tile shows its pupil's card
+#   double-click two tiles, press "Lock Keyboards" -> exactly those two pupils get KeyLockON
+#   a screenshot of the wall goes to $ARTIFACTS_DIR/wall.png
+set -euo pipefail
+source "$(dirname "$0")/../../scripts/lib/common.sh"
+
+: "${TAVELCAST_EXE:?}" "${TAVELSEATS_SIM_EXE:?}"
+ARTIFACTS_DIR="${ARTIFACTS_DIR:-$(pwd)/artifacts}"
+mkdir -p "$ARTIFACTS_DIR"
+WORK="$(mktemp -d /tmp/tavelcast-e2e-wall-XXXXXX)"
+PUPILS=12
+
+PIDS=()
+cleanup() {
+  local pid
+  for pid in "${PIDS[@]}"; do
+    kill "$pid" 2>/dev/null || true
+  done
+  for pid in "${PIDS[@]}"; do
+    wait "$pid" 2>/dev/null || true
+  done
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*" >&2
+  import -window root "$ARTIFACTS_DIR/wall-failed.png" 2>/dev/null || true
+  exit 1
+}
+
+# Waits up to $1 seconds for the command after it to succeed.
+wait_until() {
+  local timeout="$1"
+  shift
+  local deadline=$((SECONDS + timeout))
+  until "$@"; do
+    if [ "$SECONDS" -ge "$deadline" ]; then
+      return 1
+    fi
+    sleep 0.1
+  done
+}
+
+# The docked icon: absolute "x y w h" of Tavelcast's window inside trayer's panel.
+icon_geometry() {
+  xwininfo -root -tree | awk '
+    /"panel": \("panel" "trayer"\)/ { inpanel = 1; next }
+    inpanel && /"Tavelcast": \("Tavelcast" "Tavelcast"\)/ {
+      for (i = 1; i <= NF; i++) {
+        if ($i ~ /^[0-9]+x[0-9]+\+/) { split($i, g, /[x+]/); w = g[1]; h = g[2] }
+        if ($i ~ /^\+-?[0-9]+\+-?[0-9]+$/) { split($i, a, "+"); x = a[2]; y = a[3] }
+      }
+      print x, y, w, h; exit
+    }
+    /^     0x/ && !/"panel"/ { inpanel = 0 }'
+}
+icon_is_docked() { [ -n "$(icon_geometry)" ]; }
+
+# "id x y w h" for every visible window of the program.
+visible_windows() {
+  local id
+  for id in $(xdotool search --onlyvisible --classname '^Tavelcast$' 2>/dev/null); do
+    xwininfo -id "$id" | awk -v id="$id" '
+      /Absolute upper-left X/ { x = $NF } /Absolute upper-left Y/ { y = $NF }
+      /Width:/ { w = $NF } /Height:/ { h = $NF }
+      END { print id, x, y, w, h }'
+  done
+}
+# The menu: tall and narrow. The wall: 1785 x 980.
+menu_geometry() {
+  visible_windows | awk '$5 > 100 && $4 < 600 { print $2, $3, $4, $5; found = 1; exit }
+                         END { exit !found }'
+}
+menu_is_open() { menu_geometry >/dev/null; }
+menu_is_closed() { ! menu_geometry >/dev/null; }
+wall_window() { visible_windows | awk '$4 == 1785 && $5 == 980 { print $1, $2, $3; exit }'; }
+wall_is_open() { [ -n "$(wall_window)" ]; }
+
+right_click_icon() {
+  read -r ix iy iw ih <<<"$(icon_geometry)"
+  xdotool mousemove $((ix + iw / 2)) $((iy + ih / 2)) click 3
+  wait_until 10 menu_is_open || fail "the menu did not open on a right-click"
+}
+
+# Clicks the entry whose centre sits at fraction/1000 of the menu's height (ten entries of
+# one height and four thin separators).
+click_entry() {
+  local per_mille="$1"
+  read -r mx my mw mh <<<"$(menu_geometry)"
+  xdotool mousemove $((mx + mw / 3)) $((my + mh * per_mille / 1000))
+  xdotool click 1
+  wait_until 10 menu_is_closed || fail "the menu did not close after choosing an entry"
+}
+MANAGE_CLIENTS=553 # the sixth entry, after two separators
+EXIT=948           # the last entry
+
+# Where things are on the wall (no window manager runs, so the window has no frame):
+# the scroll area at 8,105, tiles 200 x 170 apart, 7 to a row in its 1572 pixels.
+WRAP=7
+tile_x() { echo $((WX + 8 + ($1 % WRAP) * 200)); }
+tile_y() { echo $((WY + 105 + ($1 / WRAP) * 170)); }
+
+# Standard deviation (x1000) of a tile's pixels in a screenshot: 0 for a blank tile, which
+# shows only the wall's flat grey, well above for a test card.
+tile_spread() {
+  convert "$1" -crop "192x144+$(tile_x "$2")+$(tile_y "$2")" +repage -colorspace gray \
+    -format '%[fx:standard_deviation*1000]' info:
+}
+# Mean colour of a tile, as "r,g,b" in 0..255.
+tile_colour() {
+  convert "$1" -crop "192x144+$(tile_x "$2")+$(tile_y "$2")" +repage -scale 1x1\! \
+    -format '%[fx:int(255*r)],%[fx:int(255*g)],%[fx:int(255*b)]\n' info:
+}
+every_tile_shows_a_card() {
+  local shot="$WORK/check.png" k spread
+  import -window root "$shot" 2>/dev/null || return 1
+  for k in $(seq 0 $((PUPILS - 1))); do
+    spread=$(tile_spread "$shot" "$k") || return 1
+    awk -v s="$spread" 'BEGIN { exit !(s + 0 > 20) }' || return 1
+  done
+  # Each card has a colour of its own.
+  [ "$(for k in $(seq 0 $((PUPILS - 1))); do tile_colour "$shot" "$k"; done | sort -u | wc -l)" \
+    -eq "$PUPILS" ]
+}
+
+start_trayer() {
+  trayer --edge top --align right --widthtype pixel --width 120 --heighttype pixel \
+    --height 32 --transparent false --tint 0x404040 >/dev/null 2>&1 &
+  PIDS+=("$!")
+}
+
+# --- the desktop
+unset DBUS_SESSION_BUS_ADDRESS # the icon goes to the XEmbed tray host, not a D-Bus one
+start_xvfb 1920x1080x24
+PIDS+=("$XVFB_PID")
+start_trayer
+
+# --- the program in its own application folder
+APP="$WORK/app"
+mkdir -p "$APP"
+cp "$TAVELCAST_EXE" "$APP/Tavelcast"
+PORT=$(free_port)
+printf '[IniSettings]\nSIP=127.0.0.1\nSPort=%s\n' "$PORT" >"$APP/Options.ini"
+HOME="$WORK" XDG_CONFIG_HOME="$WORK/config" QT_QPA_PLATFORM=xcb \
+  "$APP/Tavelcast" >"$ARTIFACTS_DIR/wall-tavelcast.log" 2>&1 &
+TAVELCAST_PID=$!
+PIDS+=("$TAVELCAST_PID")
+wait_until 20 icon_is_docked || fail "the icon never docked in the tray"
+
+# --- twelve pupils on 127.0.0.2 ... 127.0.0.13, each with its own card, recording every line
+"$TAVELSEATS_SIM_EXE" --port "$PORT" --clients "$PUPILS" --distinct-sources \
+  --card-size 1280x720 --record "$WORK/record.txt" --ready-file "$WORK/ready" \
+  --exit-when-closed --duration 240 --json \
+  >"$ARTIFACTS_DIR/wall-sim.json" 2>"$ARTIFACTS_DIR/wall-sim.log" &
+SIM_PID=$!
+PIDS+=("$SIM_PID")
+wait_until 20 test -e "$WORK/ready" || fail "the pupils did not connect"
+
+# --- open the wall with the pointer
+right_click_icon
+click_entry "$MANAGE_CLIENTS"
+wait_until 10 wall_is_open || fail "the wall did not open from the tray entry"
+read -r WID WX WY <<<"$(wall_window)"
+[ "$WX" = $(((1920 - 1785) / 2)) ] && [ "$WY" = 50 ] || fail "the wall is at $WX,$WY, not centred"
+
+# The first pass asks, the next one shows: every card within a few seconds.
+wait_until 30 every_tile_shows_a_card || fail "not every tile shows its pupil's card"
+
+# --- which pupil sits where: tiles follow the host names in sorted order. A pupil's host
+# name is its address's reverse-lookup name, or the address itself.
+names=()
+for i in $(seq 0 $((PUPILS - 1))); do
+  address="127.0.0.$((i + 2))"
+  name=$(getent hosts "$address" | awk '{ print $2; exit }') || name=''
+  names+=("${name:-$address}|$(printf 'pupil%02d' $((i + 1)))")
+done
+mapfile -t sorted < <(printf '%s\n' "${names[@]}" | LC_ALL=C sort -f -t'|' -k1,1)
+PICKED=(1 8)
+expected=$(for k in "${PICKED[@]}"; do echo "${sorted[$k]#*|}"; done | sort)
+
+# --- pick two tiles with double-clicks, then "Lock Keyboards"
+for k in "${PICKED[@]}"; do
+  xdotool mousemove $(($(tile_x "$k") + 96)) $(($(tile_y "$k") + 72))
+  xdotool click --repeat 2 --delay 120 1
+done
+PANEL_X=$((WX + 1785 - 8 - 191))
+PANEL_Y=$((WY + 105))
+xdotool mousemove $((PANEL_X + 8 + 88)) $((PANEL_Y + 280 + 16)) click 1
+xdotool mousemove $((PANEL_X + 95)) $((PANEL_Y + 600)) # off the buttons, for the picture
+wait_until 10 every_tile_shows_a_card || fail "the wall lost its cards"
+import -window root "$ARTIFACTS_DIR/wall.png"
+echo "screenshot: $ARTIFACTS_DIR/wall.png"
+
+# --- Exit, so the pupils see their connections close and write their record
+right_click_icon
+click_entry "$EXIT"
+wait_until 20 bash -c "! kill -0 $TAVELCAST_PID 2>/dev/null" || fail "Exit did not end the program"
+wait "$TAVELCAST_PID" || fail "the program ended with status $?"
+wait_until 30 bash -c "! kill -0 $SIM_PID 2>/dev/null" || fail "the pupils did not see their connections close"
+wait "$SIM_PID" || fail "the simulated pupils ended with status $?"
+cp "$WORK/record.txt" "$ARTIFACTS_DIR/wall-record.txt"
+
+# --- every pupil was asked for snapshots (and had each one confirmed with IDLE); exactly the
+# two picked got KeyLockON, once each; nothing else arrived
+for i in $(seq 1 "$PUPILS"); do
+  pupil=$(printf 'pupil%02d' "$i")
+  asked=$(awk -v p="$pupil" '$2 == p && $3 == "GetSnapShot"' "$WORK/record.txt" | wc -l)
+  [ "$asked" -ge 2 ] || fail "$pupil was asked for $asked snapshots"
+done
+locked=$(awk '$3 == "KeyLockON" { print $2 }' "$WORK/record.txt" | sort)
+[ "$locked" = "$expected" ] ||
+  fail "KeyLockON went to [$(echo $locked)], expected exactly [$(echo $expected)]"
+if awk '$3 != "GetSnapShot" && $3 != "KeyLockON" && $3 != "IDLE"' "$WORK/record.txt" | grep -q .; then
+  fail "unexpected lines: $(awk '$3 != "GetSnapShot" && $3 != "KeyLockON" && $3 != "IDLE"' "$WORK/record.txt")"
+fi
+echo "PASS: class wall end to end (locked: $(echo $expected))"
