@@ -602,7 +602,7 @@ TEST_F(WallTest, RowsWrapSoTheWholeClassIsInViewWithoutScrollingSideways) {
     QScrollArea* area = window->ScrollBox1();
     const int viewport = area->viewport()->width();
     const int wrap = window->tilesPerRow();
-    EXPECT_LT(wrap, window->Columns()); // the specified Columns would not fit
+    EXPECT_LT(wrap, window->Columns()); // the Columns the window is sized for would not fit
     EXPECT_LE((wrap - 1) * 200 + 192, viewport);
     EXPECT_GT(wrap * 200 + 192, viewport); // and no column is wasted
     const std::vector<std::string> names = window->tileNames();
