@@ -7,9 +7,10 @@
 // Everything runs on 127.0.0.1 in this one process: the real TCP server and connection
 // handler, and N plain sockets as pupils.
 
+#include "app/Dialogs.h"
 #include "disallow/DisallowedStore.h"
-#include "disallow/PushDisallowedList.h"
 #include "net/ClientRegistry.h"
+#include "net/CommandDispatch.h"
 #include "net/ConnectionHandler.h"
 #include "net/NameResolver.h"
 #include "net/ServerState.h"
@@ -40,6 +41,17 @@ using namespace tavelcast;
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+// The dispatch reports failed pupils through the dialogs seam; here they go to stderr.
+class ErrorsToStderr : public Dialogs {
+public:
+    void showMessage(const std::string& text) override {
+        std::fprintf(stderr, "%s\n", text.c_str());
+    }
+    void showError(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
+    bool askYesNo(const std::string&) override { return false; }
+    bool inputQuery(const std::string&, const std::string&, std::string&) override { return false; }
+};
 
 double ms(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
@@ -204,6 +216,8 @@ int main(int argc, char** argv) {
     options.address = "127.0.0.1";
     options.port = 0;
     TcpServer server(handler, options);
+    ErrorsToStderr dialogs;
+    CommandDispatch dispatch(server, hostNames, dialogs);
     server.activate();
 
     std::vector<Fd> pupils;
@@ -242,9 +256,9 @@ int main(int argc, char** argv) {
         store.SaveDisallowedList(names);
         const auto t1 = Clock::now();
         const std::string line = store.BuildDisallowedList();
-        const auto failures = PushDisallowedList(server, line);
-        if (!failures.empty()) {
-            std::fprintf(stderr, "%s\n", pushFailureMessage(failures).c_str());
+        const auto report = dispatch.SendLinesToAllClients({"GetDisallowedApps", line});
+        if (!report.failures.empty()) {
+            std::fprintf(stderr, "%s\n", CommandDispatch::failureMessage(report.failures).c_str());
             return 1;
         }
         const std::string expected = "GetDisallowedApps\r\n" + line + "\r\n";

@@ -3,9 +3,9 @@
 #include "app/AppTitle.h"
 #include "forms/Form_DisallowedApplications.h"
 #include "forms/Form_MainMenu.h"
+#include "forms/QtDialogs.h"
 #include "forms/SnapshotClientsHost.h"
 #include "forms/UiGuard.h"
-#include "forms/QtDialogs.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -71,7 +71,7 @@ int main(int argc, char* argv[]) {
                      mainMenu.get(), [menu = mainMenu.get(), &dialogs] {
                          tavelcast::runGuarded(dialogs, [&] {
                              tavelcast::DonotAllow1Click(nullptr, dialogs, menu->disallowedStore(),
-                                                         menu->server());
+                                                         menu->commandDispatch());
                          });
                      });
     installTerminationHandlers(mainMenu.get());

@@ -1,7 +1,7 @@
 #include "forms/Form_DisallowedApplications.h"
 
-#include "disallow/PushDisallowedList.h"
 #include "forms/UiGuard.h"
+#include "net/ProtocolWords.h"
 
 #include <QCloseEvent>
 #include <QFrame>
@@ -229,20 +229,18 @@ void TF_DisallowedApplications::showEvent(QShowEvent* event) {
 }
 
 void DonotAllow1Click(QWidget* parent, Dialogs& dialogs, DisallowedStore& store,
-                      TcpServer* server) {
+                      CommandDispatch* dispatch) {
     {
         TF_DisallowedApplications form(dialogs, store, parent);
         form.exec();
     }
-    if (server == nullptr) {
+    if (dispatch == nullptr) {
         return;
     }
-    runGuarded(dialogs, [&] {
-        const auto failures = PushDisallowedList(*server, store.BuildDisallowedList());
-        if (!failures.empty()) {
-            dialogs.showError(pushFailureMessage(failures));
-        }
-    });
+    // The word and the list line go to every pupil as one unit; pupils the list did not
+    // reach are named in one error box by the dispatch.
+    dispatch->SendLinesToAllClients(
+        {std::string(words::GetDisallowedApps), store.BuildDisallowedList()});
 }
 
 } // namespace tavelcast

@@ -2,7 +2,7 @@
 
 #include "app/Dialogs.h"
 #include "disallow/DisallowedStore.h"
-#include "net/TcpServer.h"
+#include "net/CommandDispatch.h"
 
 #include <QDialog>
 #include <string>
@@ -77,7 +77,8 @@ private:
 // The tray entry "Disallowed Applications": shows the editor modally, destroys it once it
 // has closed, then sends every connected pupil "GetDisallowedApps" and the list line,
 // whatever the state of "Enable Disallow Rules". Pupils the list did not reach are named
-// in one error box. With server null (not listening) nothing is sent.
-void DonotAllow1Click(QWidget* parent, Dialogs& dialogs, DisallowedStore& store, TcpServer* server);
+// in one error box. With dispatch null (the server never started) nothing is sent.
+void DonotAllow1Click(QWidget* parent, Dialogs& dialogs, DisallowedStore& store,
+                      CommandDispatch* dispatch);
 
 } // namespace tavelcast

@@ -317,7 +317,8 @@ TEST_F(DisallowedPush, OpenAndCloseWithoutChangesRewritesAllSlotsAndPushesTheSam
     connectPupils(3);
 
     WhenEditorOpens closer([](TF_DisallowedApplications& form) { form.Button1->click(); });
-    DonotAllow1Click(nullptr, dialogs, store, &server.server);
+    CommandDispatch dispatch(server.server, server.hostNames, dialogs);
+    DonotAllow1Click(nullptr, dialogs, store, &dispatch);
     ASSERT_TRUE(closer.acted());
 
     const std::string file = readFile(store.path());
@@ -347,7 +348,8 @@ TEST_F(DisallowedPush, ThreePupilsReceiveTheWordThenTheNewListLine) {
         form.Button2->click();
         form.Button1->click();
     });
-    DonotAllow1Click(nullptr, dialogs, store, &server.server);
+    CommandDispatch dispatch(server.server, server.hostNames, dialogs);
+    DonotAllow1Click(nullptr, dialogs, store, &dispatch);
     ASSERT_TRUE(editor.acted());
 
     EXPECT_EQ(store.LoadDisallowedList(), (Names{"iexplore.exe", "solitaire.exe", "a.exe"}));
@@ -377,7 +379,8 @@ TEST(DisallowedPushFailure, AStuckPupilDoesNotStopThePushAndIsNamedInOneMessage)
     ASSERT_TRUE(testing::fillUntilBlocked(testing::serverSideFd(server.port(), *pupils[1])));
 
     WhenEditorOpens closer([](TF_DisallowedApplications& form) { form.Button1->click(); });
-    DonotAllow1Click(nullptr, dialogs, store, &server.server);
+    CommandDispatch dispatch(server.server, server.hostNames, dialogs);
+    DonotAllow1Click(nullptr, dialogs, store, &dispatch);
     ASSERT_TRUE(closer.acted());
 
     for (const std::size_t i : {0u, 2u}) {
@@ -386,10 +389,7 @@ TEST(DisallowedPushFailure, AStuckPupilDoesNotStopThePushAndIsNamedInOneMessage)
     }
     const Names errors = dialogs.texts("error");
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].rfind("The list of disallowed applications did not reach 1 client:\n"
-                              "127.0.0.3: ",
-                              0),
-              0u)
+    EXPECT_EQ(errors[0].rfind("The command did not reach 1 client:\n127.0.0.3: ", 0), 0u)
         << errors[0];
     EXPECT_EQ(errors[0].find("127.0.0.2"), std::string::npos);
     EXPECT_EQ(errors[0].find("127.0.0.4"), std::string::npos);
