@@ -1,5 +1,7 @@
 #pragma once
 
+#include "capture/BitmapView.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -35,6 +37,9 @@ struct Bitmap {
         return pixels.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(stride) +
                static_cast<std::size_t>(x) * bytesPerPixel;
     }
+
+    // The bitmap's pixels as a view, valid while the bitmap keeps its size.
+    BitmapView view() { return {pixels.data(), width, height, stride}; }
 };
 
 } // namespace tavelcast

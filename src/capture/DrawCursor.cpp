@@ -17,6 +17,10 @@ inline std::uint8_t over(std::uint32_t src, std::uint8_t dst, std::uint32_t inve
 } // namespace
 
 void BlendPointer(const PointerImage& pointer, Bitmap& bitmap, int left, int top) {
+    BlendPointer(pointer, bitmap.view(), left, top);
+}
+
+void BlendPointer(const PointerImage& pointer, const BitmapView& bitmap, int left, int top) {
     if (!pointer.visible || pointer.width <= 0 || pointer.height <= 0 || bitmap.empty())
         return;
     const auto expected =
@@ -39,7 +43,7 @@ void BlendPointer(const PointerImage& pointer, Bitmap& bitmap, int left, int top
             pointer.argb.data() + static_cast<std::size_t>(row) * pointer.width;
         std::uint8_t* dst =
             bitmap.pixel(static_cast<int>(originX + firstCol), static_cast<int>(originY + row));
-        for (long long col = firstCol; col < lastCol; ++col, dst += Bitmap::bytesPerPixel) {
+        for (long long col = firstCol; col < lastCol; ++col, dst += BitmapView::bytesPerPixel) {
             const std::uint32_t p = src[col];
             const std::uint32_t alpha = p >> 24;
             if (alpha == 0 && (p & 0xffffffu) == 0)
@@ -53,6 +57,10 @@ void BlendPointer(const PointerImage& pointer, Bitmap& bitmap, int left, int top
 }
 
 void DrawCursor(ScreenSource& source, Bitmap& bitmap, int left, int top) {
+    DrawCursor(source, bitmap.view(), left, top);
+}
+
+void DrawCursor(ScreenSource& source, const BitmapView& bitmap, int left, int top) {
     std::optional<PointerImage> pointer;
     try {
         pointer = source.pointer();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "capture/Bitmap.h"
+#include "capture/BitmapView.h"
 
 #include <cstdint>
 #include <vector>
@@ -14,5 +15,8 @@ inline constexpr int kJpegQuality = 90;
 // added before or after it. Throws CaptureError when the bitmap is empty or the encoder
 // fails; `stream` is then left as it was. Each thread keeps its own encoder.
 void EncodeJpeg(const Bitmap& bitmap, std::vector<std::uint8_t>& stream);
+
+// The same, straight from pixels someone else owns (a capture buffer lent for the call).
+void EncodeJpeg(const BitmapView& bitmap, std::vector<std::uint8_t>& stream);
 
 } // namespace tavelcast

@@ -1,7 +1,6 @@
 #include "capture/ScreenFrameService.h"
 
 #include "capture/CaptureError.h"
-#include "capture/CaptureScreen.h"
 #include "capture/DrawCursor.h"
 #include "capture/EncodeJpeg.h"
 
@@ -31,10 +30,18 @@ ScreenFrameService::Frame ScreenFrameService::makeFrame(Bitmap& bitmap) {
     const ScreenSize size = m_source->displaySize();
     if (size.width <= 0 || size.height <= 0)
         throw CaptureError("screen capture failed: the display has no size");
-    CaptureScreen(*m_source, 0, 0, size.width, size.height, bitmap);
-    DrawCursor(*m_source, bitmap);
     auto stream = std::make_shared<std::vector<std::uint8_t>>();
-    EncodeJpeg(bitmap, *stream);
+    // Encoded straight from the capture buffer when the source lends it out: the pointer
+    // is drawn into that buffer (it is filled anew by the next capture), and no copy of
+    // the screen is made. Otherwise `bitmap` serves as the buffer.
+    bool encoded = false;
+    m_source->captureView(0, 0, size.width, size.height, bitmap, [&](const BitmapView& view) {
+        DrawCursor(*m_source, view);
+        EncodeJpeg(view, *stream);
+        encoded = true;
+    });
+    if (!encoded)
+        throw CaptureError("screen capture failed: the display gave no picture");
     return stream;
 }
 

@@ -71,9 +71,10 @@ private:
     std::uint64_t m_framesMade = 0;
     int m_waiting = 0;
     bool m_failureReported = false;
-    // The picture of the frame in the making, kept between frames so that each frame
-    // does not allocate (and fault in) a screen-sized buffer anew. Only the one caller
-    // that makes the shared frame touches it.
+    // The picture of the frame in the making, for sources that cannot lend out their own
+    // capture buffer; kept between frames so that each frame does not allocate (and fault
+    // in) a screen-sized buffer anew. Only the one caller that makes the shared frame
+    // touches it.
     Bitmap m_sharedBitmap;
 };
 

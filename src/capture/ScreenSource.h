@@ -1,8 +1,10 @@
 #pragma once
 
 #include "capture/Bitmap.h"
+#include "capture/BitmapView.h"
 #include "capture/PointerImage.h"
 
+#include <functional>
 #include <optional>
 
 namespace tavelcast {
@@ -30,6 +32,19 @@ public:
 
     // The pointer now; nothing when it cannot be had. Never throws.
     virtual std::optional<PointerImage> pointer() = 0;
+
+    using ViewConsumer = std::function<void(const BitmapView&)>;
+
+    // Captures the width x height rectangle at (left, top), as CaptureScreen does, and calls
+    // `use` once with a view of the pixels. The view is valid only during the call and may
+    // be drawn on: it is a buffer that the next capture fills anew, never the display
+    // itself. A source that can lend out its own capture buffer does so, which spares
+    // copying a whole screen per frame; the others capture into `scratch` (a bitmap the
+    // caller keeps between frames, resized as needed) and lend that. Width or height 0 or
+    // less does nothing. Throws CaptureError when the display cannot be read, and then
+    // `use` is not called; what `use` throws passes through.
+    virtual void captureView(int left, int top, int width, int height, Bitmap& scratch,
+                             const ViewConsumer& use);
 };
 
 } // namespace tavelcast

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -127,17 +128,45 @@ struct ChannelMask {
 
 // --- the connection ---------------------------------------------------------------------
 
+// A shared-memory image: the X server copies the display's pixels into it, and while a
+// caller encodes from it, it is lent out (busy). A retired slot has been detached from the
+// X server (its size went out of date, or the connection closed); its memory is released
+// as soon as nobody reads it any more.
+struct ShmSlot {
+    XShmSegmentInfo info{};
+    XImage* image = nullptr;
+    bool busy = false;
+    bool retired = false;
+
+    ShmSlot() = default;
+    ShmSlot(const ShmSlot&) = delete;
+    ShmSlot& operator=(const ShmSlot&) = delete;
+    ~ShmSlot() {
+        if (info.shmaddr)
+            shmdt(info.shmaddr);
+        if (image)
+            XDestroyImage(image); // frees the XImage only; the segment went with shmdt
+    }
+};
+
+// --- the connection ---------------------------------------------------------------------
+
 struct X11ScreenSource::Impl {
+    // At most this many shared-memory images of the display's size exist at once. With
+    // shared frames one is in use; without (one capture per poll) a few let encodings run
+    // side by side, and further callers wait for one to be given back.
+    static constexpr std::size_t kMaxSlots = 4;
+
     std::string name;
     std::mutex mutex;
+    std::condition_variable slotReturned;
 
     Display* display = nullptr;
     bool lost = false; // set by the exit handler when the connection broke
     bool shmAvailable = false;
     bool shmBroken = false; // the server could not attach our segment (a remote display)
     bool xfixes = false;
-    XShmSegmentInfo shm{};
-    XImage* shmImage = nullptr;
+    std::vector<std::unique_ptr<ShmSlot>> slots;
     std::atomic<bool> usedShm{false};
 
     static void onConnectionLost(Display*, void* self) { static_cast<Impl*>(self)->lost = true; }
@@ -184,24 +213,28 @@ struct X11ScreenSource::Impl {
             throw lostError();
     }
 
-    void releaseShm() {
-        if (!shmImage)
-            return;
-        if (!lost) {
+    // Detaches the slot from the X server now; its memory goes when nobody reads it.
+    void retire(std::size_t index) {
+        ShmSlot& slot = *slots[index];
+        if (!slot.retired && display && !lost) {
             ErrorTrap trap(display);
-            XShmDetach(display, &shm);
+            XShmDetach(display, &slot.info);
             XSync(display, False);
         }
-        shmdt(shm.shmaddr);
-        XDestroyImage(shmImage); // frees the XImage only; the segment is gone already
-        shmImage = nullptr;
-        shm = XShmSegmentInfo{};
+        slot.retired = true;
+        if (!slot.busy)
+            slots.erase(slots.begin() + static_cast<std::ptrdiff_t>(index));
+    }
+
+    void retireAll() {
+        for (std::size_t i = slots.size(); i-- > 0;)
+            retire(i);
     }
 
     void disconnect() {
         if (!display)
             return;
-        releaseShm();
+        retireAll();
         {
             ErrorTrap trap(display); // closing a lost connection must stay quiet too
             XCloseDisplay(display);
@@ -210,52 +243,101 @@ struct X11ScreenSource::Impl {
         lost = false;
     }
 
-    // A shared-memory image of exactly width x height, made on demand; false when the
-    // server cannot share memory with us.
-    bool ensureShm(int width, int height) {
-        if (shmImage && shmImage->width == width && shmImage->height == height)
-            return true;
-        releaseShm();
+    // A new shared-memory image of exactly width x height, attached to the server;
+    // nothing when the server cannot share memory with us.
+    std::unique_ptr<ShmSlot> createSlot(int width, int height) {
         const int screen = DefaultScreen(display);
-        XShmSegmentInfo info{};
-        XImage* image =
-            XShmCreateImage(display, DefaultVisual(display, screen),
-                            static_cast<unsigned>(DefaultDepth(display, screen)), ZPixmap, nullptr,
-                            &shm, static_cast<unsigned>(width), static_cast<unsigned>(height));
+        auto slot = std::make_unique<ShmSlot>();
+        XImage* image = XShmCreateImage(display, DefaultVisual(display, screen),
+                                        static_cast<unsigned>(DefaultDepth(display, screen)),
+                                        ZPixmap, nullptr, &slot->info, static_cast<unsigned>(width),
+                                        static_cast<unsigned>(height));
         if (!image)
-            return false;
+            return nullptr;
         const auto bytes = static_cast<std::size_t>(image->bytes_per_line) *
                            static_cast<std::size_t>(image->height);
-        shm.shmid = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
-        if (shm.shmid < 0) {
+        slot->info.shmid = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+        if (slot->info.shmid < 0) {
             XDestroyImage(image);
-            shm = info;
-            return false;
+            return nullptr;
         }
-        shm.shmaddr = static_cast<char*>(shmat(shm.shmid, nullptr, 0));
-        if (shm.shmaddr == reinterpret_cast<char*>(-1)) {
-            shmctl(shm.shmid, IPC_RMID, nullptr);
+        char* address = static_cast<char*>(shmat(slot->info.shmid, nullptr, 0));
+        if (address == reinterpret_cast<char*>(-1)) {
+            shmctl(slot->info.shmid, IPC_RMID, nullptr);
             XDestroyImage(image);
-            shm = info;
-            return false;
+            return nullptr;
         }
-        image->data = shm.shmaddr;
-        shm.readOnly = False;
+        slot->info.shmaddr = address;
+        slot->image = image;
+        image->data = address;
+        slot->info.readOnly = False;
 
         ErrorTrap trap(display);
-        const Status attached = XShmAttach(display, &shm);
+        const Status attached = XShmAttach(display, &slot->info);
         XSync(display, False);
         // Marked for removal now: the segment goes away by itself once both sides detach,
         // even if this process dies.
-        shmctl(shm.shmid, IPC_RMID, nullptr);
-        if (!attached || trap.error() != 0 || lost) {
-            shmdt(shm.shmaddr);
-            XDestroyImage(image);
-            shm = info;
-            return false;
+        shmctl(slot->info.shmid, IPC_RMID, nullptr);
+        if (!attached || trap.error() != 0 || lost)
+            return nullptr; // the slot's destructor detaches our side
+        return slot;
+    }
+
+    enum class SlotResult { Got, Wait, NoShm };
+
+    // Lends out a free shared-memory image of width x height (making one when fewer than
+    // kMaxSlots exist), or says to wait for one, or that shared memory cannot be had.
+    SlotResult acquireSlot(int width, int height, ShmSlot*& out) {
+        if (!shmAvailable || shmBroken)
+            return SlotResult::NoShm;
+        std::size_t live = 0;
+        for (std::size_t i = slots.size(); i-- > 0;) {
+            ShmSlot& slot = *slots[i];
+            if (slot.retired)
+                continue;
+            if (slot.image->width != width || slot.image->height != height) {
+                retire(i); // the display changed size
+                continue;
+            }
+            ++live;
+            if (!slot.busy) {
+                slot.busy = true;
+                out = &slot;
+                return SlotResult::Got;
+            }
         }
-        shmImage = image;
-        return true;
+        if (live >= kMaxSlots)
+            return SlotResult::Wait;
+        auto made = createSlot(width, height);
+        if (!made) {
+            shmBroken = true;
+            return SlotResult::NoShm;
+        }
+        made->busy = true;
+        out = made.get();
+        slots.push_back(std::move(made));
+        return SlotResult::Got;
+    }
+
+    // Gives a lent slot back; a retired one is freed.
+    void releaseSlot(ShmSlot* slot) {
+        slot->busy = false;
+        if (slot->retired) {
+            for (std::size_t i = 0; i < slots.size(); ++i)
+                if (slots[i].get() == slot) {
+                    slots.erase(slots.begin() + static_cast<std::ptrdiff_t>(i));
+                    break;
+                }
+        }
+        slotReturned.notify_all();
+    }
+
+    // Whether the image's bytes already are BGRX, so that they can be used as they are.
+    bool isBgrx(const XImage* image) const {
+        const Visual* visual = DefaultVisual(display, DefaultScreen(display));
+        return image->bits_per_pixel == 32 && image->byte_order == LSBFirst &&
+               visual->red_mask == 0xff0000 && visual->green_mask == 0xff00 &&
+               visual->blue_mask == 0xff;
     }
 
     ScreenSize rootSize() {
@@ -279,9 +361,7 @@ struct X11ScreenSource::Impl {
         const Visual* visual = DefaultVisual(display, screen);
         const int w = image->width, h = image->height;
 
-        if (image->bits_per_pixel == 32 && image->byte_order == LSBFirst &&
-            visual->red_mask == 0xff0000 && visual->green_mask == 0xff00 &&
-            visual->blue_mask == 0xff) {
+        if (isBgrx(image)) {
             // The common case: the ZPixmap already is BGRX.
             for (int y = 0; y < h; ++y)
                 std::memcpy(bitmap.pixel(dx, dy + y),
@@ -336,10 +416,22 @@ struct X11ScreenSource::Impl {
         }
     }
 
-    void capture(int left, int top, Bitmap& bitmap) {
-        connect();
+    // Gives a lent slot back when it goes out of scope; the lock must be held then.
+    struct SlotLoan {
+        Impl& impl;
+        ShmSlot* slot;
+        SlotLoan(Impl& i, ShmSlot* s) : impl(i), slot(s) {}
+        SlotLoan(const SlotLoan&) = delete;
+        SlotLoan& operator=(const SlotLoan&) = delete;
+        ~SlotLoan() { impl.releaseSlot(slot); }
+    };
+
+    // Copies the display's rectangle at (left, top) into bitmap. Called with the lock held;
+    // it is let go only while waiting for a shared-memory image to be given back.
+    void capture(std::unique_lock<std::mutex>& lock, int left, int top, Bitmap& bitmap) {
         // Two attempts: the display may change size between reading its size and copying.
-        for (int attempt = 0; attempt < 2; ++attempt) {
+        for (int attempt = 0; attempt < 2;) {
+            connect();
             const ScreenSize root = rootSize();
             const long long x0 = std::max<long long>(left, 0);
             const long long y0 = std::max<long long>(top, 0);
@@ -353,23 +445,26 @@ struct X11ScreenSource::Impl {
             }
             const int x = static_cast<int>(x0), y = static_cast<int>(y0);
             const int w = static_cast<int>(x1 - x0), h = static_cast<int>(y1 - y0);
-            if (w != bitmap.width || h != bitmap.height)
-                std::fill(bitmap.pixels.begin(), bitmap.pixels.end(), 0); // off-display parts
             const Window rootWindow = DefaultRootWindow(display);
 
-            if (shmAvailable && !shmBroken) {
-                if (!ensureShm(w, h)) {
-                    shmBroken = true;
-                } else {
-                    ErrorTrap trap(display);
-                    const Bool ok = XShmGetImage(display, rootWindow, shmImage, x, y, AllPlanes);
-                    if (lost)
-                        throw lostError();
-                    if (ok && trap.error() == 0) {
-                        convert(shmImage, bitmap, x - left, y - top);
-                        usedShm = true;
-                        return;
-                    }
+            ShmSlot* slot = nullptr;
+            const SlotResult lent = acquireSlot(w, h, slot);
+            if (lent == SlotResult::Wait) {
+                slotReturned.wait(lock); // the display may change meanwhile: start over
+                continue;
+            }
+            if (w != bitmap.width || h != bitmap.height)
+                std::fill(bitmap.pixels.begin(), bitmap.pixels.end(), 0); // off-display parts
+            if (slot) {
+                SlotLoan loan{*this, slot};
+                ErrorTrap trap(display);
+                const Bool ok = XShmGetImage(display, rootWindow, slot->image, x, y, AllPlanes);
+                if (lost)
+                    throw lostError();
+                if (ok && trap.error() == 0) {
+                    convert(slot->image, bitmap, x - left, y - top);
+                    usedShm = true;
+                    return;
                 }
             }
 
@@ -388,10 +483,69 @@ struct X11ScreenSource::Impl {
                 usedShm = false;
                 return;
             }
-            if (attempt == 1)
+            if (++attempt == 2)
                 throw CaptureError("screen capture failed: X display \"" + shownName() +
                                    "\" refused to copy its pixels (X error " +
                                    std::to_string(error) + ")");
+        }
+    }
+
+    // The fast way to a frame: when the rectangle lies wholly on a BGRX display, the X
+    // server copies it into a shared-memory image and `use` reads that image in place,
+    // with the lock let go (so the display is free for the next caller meanwhile). Returns
+    // false, with the lock still held, when that cannot be done; the caller then copies.
+    bool captureInPlace(std::unique_lock<std::mutex>& lock, int left, int top, int width,
+                        int height, const ScreenSource::ViewConsumer& use) {
+        for (;;) {
+            connect();
+            const ScreenSize root = rootSize();
+            if (left < 0 || top < 0 || static_cast<long long>(left) + width > root.width ||
+                static_cast<long long>(top) + height > root.height)
+                return false; // part of it is off the display: those parts must be black
+            ShmSlot* slot = nullptr;
+            const SlotResult lent = acquireSlot(width, height, slot);
+            if (lent == SlotResult::Wait) {
+                slotReturned.wait(lock);
+                continue;
+            }
+            if (lent == SlotResult::NoShm)
+                return false;
+            if (!isBgrx(slot->image)) {
+                releaseSlot(slot);
+                return false;
+            }
+            bool ok = false;
+            {
+                ErrorTrap trap(display);
+                ok = XShmGetImage(display, DefaultRootWindow(display), slot->image, left, top,
+                                  AllPlanes) &&
+                     trap.error() == 0;
+            }
+            if (lost) {
+                releaseSlot(slot);
+                throw lostError();
+            }
+            if (!ok) {
+                releaseSlot(slot);
+                return false;
+            }
+            usedShm = true;
+            const BitmapView view{reinterpret_cast<std::uint8_t*>(slot->image->data), width, height,
+                                  slot->image->bytes_per_line};
+            lock.unlock();
+            struct GiveBack {
+                Impl& impl;
+                ShmSlot* slot;
+                GiveBack(Impl& i, ShmSlot* s) : impl(i), slot(s) {}
+                GiveBack(const GiveBack&) = delete;
+                GiveBack& operator=(const GiveBack&) = delete;
+                ~GiveBack() {
+                    std::lock_guard relock(impl.mutex);
+                    impl.releaseSlot(slot);
+                }
+            } giveBack{*this, slot};
+            use(view);
+            return true;
         }
     }
 
@@ -448,8 +602,21 @@ ScreenSize X11ScreenSource::displaySize() {
 void X11ScreenSource::capture(int left, int top, Bitmap& bitmap) {
     if (bitmap.empty())
         return;
-    std::lock_guard lock(m_impl->mutex);
-    m_impl->capture(left, top, bitmap);
+    std::unique_lock lock(m_impl->mutex);
+    m_impl->capture(lock, left, top, bitmap);
+}
+
+void X11ScreenSource::captureView(int left, int top, int width, int height, Bitmap& scratch,
+                                  const ViewConsumer& use) {
+    if (width <= 0 || height <= 0)
+        return;
+    {
+        std::unique_lock lock(m_impl->mutex);
+        if (m_impl->captureInPlace(lock, left, top, width, height, use))
+            return;
+    }
+    // Off the display in part, not BGRX, or no shared memory: copy and convert.
+    ScreenSource::captureView(left, top, width, height, scratch, use);
 }
 
 std::optional<PointerImage> X11ScreenSource::pointer() {

@@ -21,6 +21,11 @@ namespace tavelcast {
 // colour masks, and palette visuals (PseudoColor, StaticColor, GrayScale, StaticGray)
 // through the default colormap. The pointer comes from XFixes.
 //
+// A frame is read straight from the shared-memory image the X server filled (no copy into
+// a bitmap of our own) when the display's pixels already are BGRX; a few such images exist
+// at most, each lent to one caller at a time, so concurrent captures do not wait for each
+// other's encoding.
+//
 // The display size is the whole root window: with several monitors, all of them.
 class X11ScreenSource : public ScreenSource {
 public:
@@ -32,6 +37,9 @@ public:
 
     ScreenSize displaySize() override;
     void capture(int left, int top, Bitmap& bitmap) override;
+    // Lends out the shared-memory image itself when it can (see ScreenSource).
+    void captureView(int left, int top, int width, int height, Bitmap& scratch,
+                     const ViewConsumer& use) override;
     std::optional<PointerImage> pointer() override;
 
     // Whether the last capture went through MIT-SHM (for the benchmark and tests).

@@ -213,3 +213,40 @@ TEST(CaptureScreen, FailureLeavesABlankBitmapOfTheAskedSizeAndThrows) {
     EXPECT_TRUE(std::all_of(bitmap.pixels.begin(), bitmap.pixels.end(),
                             [](std::uint8_t v) { return v == 0; }));
 }
+
+// A source that cannot lend out its own buffer captures into the caller's scratch bitmap
+// and lends that: the view shows the rectangle, and drawing on it leaves the screen alone.
+TEST(CaptureScreen, CaptureViewLendsTheScratchBitmapFilledFromTheScreen) {
+    const Bitmap screen = blockPicture(128, 96, 16);
+    FakeScreenSource source(screen);
+    Bitmap scratch;
+    int calls = 0;
+    source.captureView(16, 8, 64, 48, scratch, [&](const BitmapView& view) {
+        ++calls;
+        ASSERT_EQ(view.width, 64);
+        ASSERT_EQ(view.height, 48);
+        EXPECT_EQ(view.pixels, scratch.pixels.data());
+        for (int y = 0; y < 48; y += 5)
+            for (int x = 0; x < 64; x += 7)
+                EXPECT_EQ(std::memcmp(view.pixel(x, y), screen.pixel(16 + x, 8 + y), 3), 0);
+        BlendPointer(markedPointer(10, 10), view);
+    });
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(maxChannelDifference(pixelAt(scratch, 10, 10), {255, 0, 0}), 0)
+        << "the pointer's hot spot was drawn into the lent pixels";
+    // The next capture fills the buffer anew from the screen, pointer gone.
+    source.captureView(16, 8, 64, 48, scratch, [&](const BitmapView&) { ++calls; });
+    EXPECT_EQ(std::memcmp(scratch.pixel(10, 10), screen.pixel(26, 18), 3), 0);
+    EXPECT_EQ(calls, 2);
+
+    // Nothing to capture: nothing happens.
+    source.captureView(0, 0, 0, 48, scratch, [&](const BitmapView&) { ++calls; });
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(source.captures(), 2);
+
+    // A failed capture throws and never hands out a view.
+    source.setFailure("display gone");
+    EXPECT_THROW(source.captureView(0, 0, 64, 48, scratch, [&](const BitmapView&) { ++calls; }),
+                 CaptureError);
+    EXPECT_EQ(calls, 2);
+}

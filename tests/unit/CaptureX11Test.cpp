@@ -13,12 +13,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <string>
 #include <sys/types.h>
+#include <thread>
+#include <vector>
 
 using namespace tavelcast;
 using namespace tavelcast::test;
@@ -225,4 +228,75 @@ TEST(CaptureX11, SurvivesTheDisplayGoingAway) {
     ASSERT_EQ(log.count(), 1u);
     EXPECT_EQ(log.lines[0], cause);
     std::printf("logged: %s\n", log.lines[0].c_str());
+}
+
+// Several callers at once hold views of the display (more than the source keeps shared-
+// memory images for, so some wait for one to be given back). Each view is the whole
+// picture, although every caller scribbles over its own view: no two share a buffer. A
+// rectangle partly off the display comes back with the off parts black.
+TEST(CaptureX11, ConcurrentViewsEachHoldTheWholePicture) {
+    const char* picturePath = env("TAVELCAST_X11_PICTURE");
+    if (!env("DISPLAY") || !picturePath)
+        GTEST_SKIP() << "needs the virtual display of tests/e2e/capture_x11.sh";
+    const int tolerance =
+        env("TAVELCAST_X11_TOLERANCE") ? std::atoi(env("TAVELCAST_X11_TOLERANCE")) : 0;
+    const QImage picture =
+        QImage(QString::fromLocal8Bit(picturePath)).convertToFormat(QImage::Format_RGB32);
+    ASSERT_FALSE(picture.isNull());
+    auto source = std::make_shared<X11ScreenSource>();
+    const ScreenSize size = source->displaySize();
+    ASSERT_EQ(size.width, picture.width());
+
+    // Points of the picture away from where the pointer may stand.
+    const std::vector<std::pair<int, int>> probes = {
+        {5, 5}, {700, 20}, {20, 700}, {1000, 200}, {200, 500}, {1270, 790}, {640, 400}};
+    constexpr int kCallers = 7;
+    std::atomic<int> inside{0}, maxInside{0}, wrong{0}, views{0};
+    std::vector<std::thread> callers;
+    for (int c = 0; c < kCallers; ++c)
+        callers.emplace_back([&, c] {
+            Bitmap scratch;
+            for (int round = 0; round < 4; ++round)
+                source->captureView(
+                    0, 0, size.width, size.height, scratch, [&](const BitmapView& view) {
+                        const int now = ++inside;
+                        int seen = maxInside.load();
+                        while (now > seen && !maxInside.compare_exchange_weak(seen, now)) {
+                        }
+                        ++views;
+                        for (const auto& [x, y] : probes) {
+                            const std::uint8_t* p = view.pixel(x, y);
+                            if (maxChannelDifference({p[2], p[1], p[0]},
+                                                     rgbOf(picture.pixel(x, y))) > tolerance)
+                                ++wrong;
+                        }
+                        for (const auto& [x, y] : probes) // scribble: this caller's colour
+                            std::fill_n(view.pixel(x, y), 4, static_cast<std::uint8_t>(c * 30));
+                        // Hold the view a moment, so that others take theirs meanwhile.
+                        waitUntil([&] { return inside.load() >= 4; },
+                                  std::chrono::milliseconds(300));
+                        --inside;
+                    });
+        });
+    for (auto& t : callers)
+        t.join();
+    EXPECT_EQ(views.load(), kCallers * 4);
+    EXPECT_EQ(wrong.load(), 0) << "a view showed another caller's scribbles or a wrong pixel";
+    EXPECT_GE(maxInside.load(), 2) << "views were never lent out side by side";
+    std::printf("views held at once: at most %d\n", maxInside.load());
+
+    Bitmap scratch;
+    int calls = 0;
+    source->captureView(
+        size.width - 16, size.height - 8, 32, 16, scratch, [&](const BitmapView& view) {
+            ++calls;
+            ASSERT_EQ(view.width, 32);
+            const std::uint8_t* on = view.pixel(15, 7);
+            EXPECT_LE(maxChannelDifference({on[2], on[1], on[0]},
+                                           rgbOf(picture.pixel(size.width - 1, size.height - 1))),
+                      tolerance);
+            const std::uint8_t* off = view.pixel(16, 8);
+            EXPECT_EQ(off[0] + off[1] + off[2], 0);
+        });
+    EXPECT_EQ(calls, 1);
 }

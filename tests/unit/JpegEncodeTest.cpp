@@ -77,3 +77,30 @@ TEST(JpegEncode, EmptyOrMalformedBitmapThrowsAndLeavesTheStream) {
         EXPECT_EQ(stream, std::vector<std::uint8_t>{7});
     }
 }
+
+TEST(JpegEncode, AViewOfThePixelsEncodesExactlyAsTheBitmap) {
+    // Rows with padding, as a capture buffer may have: the view must honour the stride.
+    Bitmap padded = blockPicture(96, 40);
+    Bitmap wide;
+    wide.width = 96;
+    wide.height = 40;
+    wide.stride = 96 * 4 + 64;
+    wide.pixels.assign(static_cast<std::size_t>(wide.stride) * 40, 0xFF);
+    for (int y = 0; y < 40; ++y)
+        std::copy_n(padded.pixel(0, y), 96 * 4, wide.pixel(0, y));
+
+    std::vector<std::uint8_t> fromBitmap, fromView;
+    EncodeJpeg(wide, fromBitmap);
+    EncodeJpeg(wide.view(), fromView);
+    EXPECT_EQ(fromView, fromBitmap);
+    std::vector<std::uint8_t> fromTight;
+    EncodeJpeg(padded, fromTight);
+    EXPECT_EQ(fromView, fromTight) << "padding leaked into the picture";
+
+    std::vector<std::uint8_t> untouched = {9};
+    EXPECT_THROW(EncodeJpeg(BitmapView{}, untouched), CaptureError);
+    EXPECT_THROW(EncodeJpeg(BitmapView{wide.pixels.data(), 96, 40, 95 * 4}, untouched),
+                 CaptureError)
+        << "a stride shorter than a row";
+    EXPECT_EQ(untouched, std::vector<std::uint8_t>{9});
+}
