@@ -37,12 +37,16 @@ ensure_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# Configures and builds one preset (default, asan or tsan).
+# Configures and builds one preset (default, asan or tsan); further arguments name the
+# targets to build (all when none).
 build_preset() {
   local preset="$1"
+  shift
+  local targets=()
+  [ "$#" -gt 0 ] && targets=(--target "$@")
   log "configuring and building preset '$preset'"
   cmake --preset "$preset" -S "$TAVELCAST_ROOT" >/dev/null
-  cmake --build --preset "$preset" -j "$(nproc)"
+  cmake --build --preset "$preset" -j "$(nproc)" "${targets[@]}"
 }
 
 # Starts Xvfb on a free display number and exports DISPLAY. Sets XVFB_PID.
@@ -51,7 +55,7 @@ start_xvfb() {
   local n
   for n in $(seq 90 130); do
     if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
-      Xvfb ":$n" -screen 0 "$size" -nolisten tcp >/dev/null 2>&1 &
+      Xvfb ":$n" -screen 0 "$size" -nolisten tcp -noreset >/dev/null 2>&1 &
       XVFB_PID=$!
       export DISPLAY=":$n"
       local i

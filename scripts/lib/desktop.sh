@@ -1,0 +1,94 @@
+# Driving Tavelcast on a virtual desktop: the tray icon under trayer, its menu, windows.
+# Shared by the end-to-end tests and the demo. Source scripts/lib/common.sh first.
+
+# Waits up to $1 seconds for the command after it to succeed.
+wait_until() {
+  local timeout="$1"
+  shift
+  local deadline=$((SECONDS + timeout))
+  until "$@"; do
+    if [ "$SECONDS" -ge "$deadline" ]; then
+      return 1
+    fi
+    sleep 0.1
+  done
+}
+
+start_trayer() {
+  trayer --edge top --align right --widthtype pixel --width 120 --heighttype pixel \
+    --height 32 --transparent false --tint 0x404040 >/dev/null 2>&1 &
+  TRAYER_PID=$!
+}
+
+# The docked icon: absolute "x y w h" of Tavelcast's window inside trayer's panel.
+icon_geometry() {
+  xwininfo -root -tree | awk '
+    /"panel": \("panel" "trayer"\)/ { inpanel = 1; next }
+    inpanel && /"Tavelcast": \("Tavelcast" "Tavelcast"\)/ {
+      for (i = 1; i <= NF; i++) {
+        if ($i ~ /^[0-9]+x[0-9]+\+/) { split($i, g, /[x+]/); w = g[1]; h = g[2] }
+        if ($i ~ /^\+-?[0-9]+\+-?[0-9]+$/) { split($i, a, "+"); x = a[2]; y = a[3] }
+      }
+      print x, y, w, h; exit
+    }
+    /^     0x/ && !/"panel"/ { inpanel = 0 }'
+}
+icon_is_docked() { [ -n "$(icon_geometry)" ]; }
+
+# "id name x y w h" for every visible window of the program (blanks in names become _).
+visible_windows() {
+  local id
+  for id in $(xdotool search --onlyvisible --classname '^Tavelcast$' 2>/dev/null); do
+    xwininfo -id "$id" | awk -v id="$id" '
+      /^xwininfo: Window id:/ { name = $0; sub(/^[^"]*"/, "", name); sub(/".*$/, "", name) }
+      /Absolute upper-left X/ { x = $NF } /Absolute upper-left Y/ { y = $NF }
+      /Width:/ { w = $NF } /Height:/ { h = $NF }
+      END { gsub(/ /, "_", name); print id, name, x, y, w, h }'
+  done
+}
+
+# The open tray menu: "x y w h" of the tall, narrow window named Tavelcast.
+menu_geometry() {
+  visible_windows | awk '$2 == "Tavelcast" && $6 > 100 && $5 < 600 { print $3, $4, $5, $6; found = 1; exit }
+                         END { exit !found }'
+}
+menu_is_open() { menu_geometry >/dev/null; }
+menu_is_closed() { ! menu_geometry >/dev/null; }
+
+# Opens the tray menu with a right-click on the icon; returns non-zero when it stays shut.
+right_click_icon() {
+  local ix iy iw ih
+  read -r ix iy iw ih <<<"$(icon_geometry)"
+  [ -n "$ix" ] || return 1
+  xdotool mousemove $((ix + iw / 2)) $((iy + ih / 2)) click 3
+  wait_until 10 menu_is_open
+}
+
+# Clicks the entry whose centre sits at per_mille/1000 of the open menu's height. The menu
+# has ten entries of one height and four thin separators; the constants below are their
+# centres.
+click_entry() {
+  local per_mille="$1" mx my mw mh
+  read -r mx my mw mh <<<"$(menu_geometry)"
+  xdotool mousemove $((mx + mw / 3)) $((my + mh * per_mille / 1000))
+  xdotool click 1
+  wait_until 10 menu_is_closed
+}
+MENU_DISALLOWED_APPLICATIONS=50
+MENU_LOCK_ALL=246
+MENU_RESTART_ALL=342
+MENU_MANAGE_CLIENTS=553
+MENU_EXIT=948
+
+# Copies the program into its own application folder $1 and writes an Options.ini there
+# for 127.0.0.1 and port $2 (only when the folder has none).
+prepare_app_folder() {
+  local app="$1" port="$2" exe="${3:-$TAVELCAST_EXE}"
+  mkdir -p "$app"
+  cp "$exe" "$app/Tavelcast"
+  if [ ! -f "$app/Options.ini" ]; then
+    printf '[IniSettings]\nSIP=127.0.0.1\nSPort=%s\n' "$port" >"$app/Options.ini"
+  fi
+}
+
+listening_on() { ss -ltn 2>/dev/null | grep -q "127.0.0.1:$1 "; }
