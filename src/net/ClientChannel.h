@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <span>
 #include <string>
@@ -27,6 +28,20 @@ public:
     // lock so that no other write lands between them.
     virtual void writeUnit(std::span<const std::string_view> lines,
                            std::span<const std::uint8_t> payload = {}) = 0;
+
+    // Like writeUnit, but only when stillWanted() holds at the moment the write lock is
+    // taken, so a frame made for a poll cannot follow a word that ended screen sending.
+    // Returns whether the unit was written. Channels without concurrent writers may rely on
+    // this default.
+    virtual bool writeUnitIf(const std::function<bool()>& stillWanted,
+                             std::span<const std::string_view> lines,
+                             std::span<const std::uint8_t> payload = {}) {
+        if (!stillWanted()) {
+            return false;
+        }
+        writeUnit(lines, payload);
+        return true;
+    }
 
     void writeLine(std::string_view line) { writeUnit(std::span(&line, 1)); }
     void writeLines(std::initializer_list<std::string_view> lines) {

@@ -100,12 +100,28 @@ void Connection::sendAll(const std::uint8_t* data, std::size_t size,
 
 void Connection::writeUnit(std::span<const std::string_view> lines,
                            std::span<const std::uint8_t> payload) {
+    std::lock_guard lock(m_writeMutex);
+    writeLocked(lines, payload);
+}
+
+bool Connection::writeUnitIf(const std::function<bool()>& stillWanted,
+                             std::span<const std::string_view> lines,
+                             std::span<const std::uint8_t> payload) {
+    std::lock_guard lock(m_writeMutex);
+    if (!stillWanted()) {
+        return false;
+    }
+    writeLocked(lines, payload);
+    return true;
+}
+
+void Connection::writeLocked(std::span<const std::string_view> lines,
+                             std::span<const std::uint8_t> payload) {
     std::string head;
     for (const auto line : lines) {
         head.append(line);
         head.append(framing::LineEnd);
     }
-    std::lock_guard lock(m_writeMutex);
     const auto deadline = std::chrono::steady_clock::now() + m_writeDeadline;
     // The lines go out in one piece; each line on its own would be one too.
     sendAll(reinterpret_cast<const std::uint8_t*>(head.data()), head.size(), deadline);

@@ -27,6 +27,9 @@ public:
     void readExact(std::size_t n, std::vector<std::uint8_t>& out) override;
     void writeUnit(std::span<const std::string_view> lines,
                    std::span<const std::uint8_t> payload = {}) override;
+    bool writeUnitIf(const std::function<bool()>& stillWanted,
+                     std::span<const std::string_view> lines,
+                     std::span<const std::uint8_t> payload = {}) override;
 
     // Shuts the socket down in both directions without sending anything. The connection's
     // thread wakes from its read and ends. Safe from any thread, any number of times.
@@ -35,6 +38,8 @@ public:
 
 private:
     std::size_t readSome(std::uint8_t* buffer, std::size_t capacity) override;
+    void writeLocked(std::span<const std::string_view> lines,
+                     std::span<const std::uint8_t> payload);
     void sendAll(const std::uint8_t* data, std::size_t size,
                  std::chrono::steady_clock::time_point deadline);
 

@@ -43,7 +43,9 @@ void ConnectionHandler::SendScreenFrame(ClientChannel& connection) {
     const auto frame = m_deps.frames->frame();
     const std::string count = std::to_string(frame->size());
     const std::string_view pieces[] = {words::DoScreenStreaming, count};
-    connection.writeUnit(pieces, *frame);
+    // The teacher may have stopped sending while the frame was made; a frame must never
+    // follow the "StopScreenStreaming" that the UI thread writes under the same lock.
+    connection.writeUnitIf([this] { return m_deps.state.streaming(); }, pieces, *frame);
 }
 
 void ConnectionHandler::receiveSnapshot(ClientChannel& connection) {

@@ -236,7 +236,7 @@ for pupil in pupil01 pupil02 pupil03; do
                             $2 == p && stopped && $3 == "DoScreenStreaming" { n++ }
                             END { print n + 0 }' "$RECORD")
   echo "$pupil: $(frames "$pupil") frames, $late after StopScreenStreaming"
-  [ "$late" -le 1 ] || fail "$pupil received $late frames after StopScreenStreaming"
+  [ "$late" -eq 0 ] || fail "$pupil received $late frames after StopScreenStreaming"
 done
 echo "frames in all: $(frames); $(grep -o '"frame_bytes": *[0-9]*' "$ARTIFACTS_DIR/sim.json")"
 echo "PASS: screen sending end to end"

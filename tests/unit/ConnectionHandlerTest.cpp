@@ -110,6 +110,29 @@ TEST(ConnectionHandler, ScreenFrameIsOneUnit) {
     EXPECT_EQ(f.frames.calls, 1);
 }
 
+TEST(ConnectionHandler, AFrameMadeWhileTheTeacherStopsIsNotSent) {
+    // The frame takes a while to make; the teacher chooses "Stop Sending Screens" meanwhile.
+    class StoppingFrame : public ScreenFrameSource {
+    public:
+        explicit StoppingFrame(ServerState& state) : m_state(state) {}
+        std::shared_ptr<const std::vector<std::uint8_t>> frame() override {
+            m_state.setStreamMode(StreamModeValue::StopScreenStreaming);
+            return std::make_shared<const std::vector<std::uint8_t>>(3, 0xFF);
+        }
+
+    private:
+        ServerState& m_state;
+    };
+    HandlerFixture f;
+    StoppingFrame frames(f.state);
+    ConnectionHandler handler(
+        ConnectionHandler::Deps{f.registry, f.hostNames, f.state, f.storage.dir(), &f.list, &frames});
+    f.state.setStreamMode(StreamModeValue::DoScreenStreaming);
+    MemoryChannel channel("10.0.0.7", "IDLE\r\n");
+    handler.TCPServerExecute(channel);
+    EXPECT_EQ(channel.written, "");
+}
+
 TEST(ConnectionHandler, SnapshotIsStoredUnderTheHostNameAndRegistered) {
     HandlerFixture f;
     const std::string first = "\xFF\xD8 first \xFF\xD9";
