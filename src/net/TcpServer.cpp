@@ -163,10 +163,13 @@ void TcpServer::shutdown() {
     m_shutDown = true;
     if (m_active) {
         // 1. Stop listening.
+        // Stopping the io_context matters: a reaper tick that had already fired when the
+        // timer was cancelled would otherwise schedule the next one and keep it running.
         asio::post(m_io, [this] {
             asio::error_code ignored;
             m_acceptor.close(ignored);
             m_reaper.cancel();
+            m_io.stop();
         });
         m_acceptorThread.join();
         m_acceptorRunning = false;
