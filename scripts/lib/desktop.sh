@@ -1,6 +1,40 @@
 # Driving Tavelcast on a virtual desktop: the tray icon under trayer, its menu, windows.
 # Shared by the end-to-end tests and the demo. Source scripts/lib/common.sh first.
 
+# Sets up an end-to-end test named $1: ARTIFACTS_DIR/$1 for its pictures, WORK (removed
+# at exit) and PIDS (programs killed at exit).
+e2e_begin() {
+  : "${TAVELCAST_EXE:?}" "${TAVELSEATS_SIM_EXE:?}"
+  ARTIFACTS_DIR="${ARTIFACTS_DIR:-$(pwd)/artifacts}/$1"
+  mkdir -p "$ARTIFACTS_DIR"
+  WORK="$(mktemp -d "/tmp/tavelcast-e2e-$1-XXXXXX")"
+  PIDS=()
+  trap e2e_cleanup EXIT
+}
+
+e2e_cleanup() {
+  local pid
+  for pid in "${PIDS[@]}"; do
+    kill "$pid" 2>/dev/null || true
+  done
+  for pid in "${PIDS[@]}"; do
+    wait "$pid" 2>/dev/null || true
+  done
+  rm -rf "$WORK"
+}
+
+# Ends the test as failed, keeping a picture of the screen as it was.
+fail() {
+  echo "FAIL: $*" >&2
+  import -window root "$ARTIFACTS_DIR/failed.png" 2>/dev/null || true
+  exit 1
+}
+
+shot() {
+  import -window root "$ARTIFACTS_DIR/$1.png"
+  echo "screenshot: $ARTIFACTS_DIR/$1.png"
+}
+
 # Waits up to $1 seconds for the command after it to succeed.
 wait_until() {
   local timeout="$1"
@@ -18,6 +52,7 @@ start_trayer() {
   trayer --edge top --align right --widthtype pixel --width 120 --heighttype pixel \
     --height 32 --transparent false --tint 0x404040 >/dev/null 2>&1 &
   TRAYER_PID=$!
+  [ -z "${PIDS+x}" ] || PIDS+=("$TRAYER_PID")
 }
 
 # The docked icon: absolute "x y w h" of Tavelcast's window inside trayer's panel.
@@ -55,13 +90,13 @@ menu_geometry() {
 menu_is_open() { menu_geometry >/dev/null; }
 menu_is_closed() { ! menu_geometry >/dev/null; }
 
-# Opens the tray menu with a right-click on the icon; returns non-zero when it stays shut.
+# Opens the tray menu with a right-click on the icon.
 right_click_icon() {
   local ix iy iw ih
   read -r ix iy iw ih <<<"$(icon_geometry)"
-  [ -n "$ix" ] || return 1
+  [ -n "$ix" ] || { fail "the tray icon is not docked"; return 1; }
   xdotool mousemove $((ix + iw / 2)) $((iy + ih / 2)) click 3
-  wait_until 10 menu_is_open
+  wait_until 10 menu_is_open || fail "the menu did not open on a right-click"
 }
 
 # Clicks the entry whose centre sits at per_mille/1000 of the open menu's height. The menu
@@ -72,12 +107,14 @@ click_entry() {
   read -r mx my mw mh <<<"$(menu_geometry)"
   xdotool mousemove $((mx + mw / 3)) $((my + mh * per_mille / 1000))
   xdotool click 1
-  wait_until 10 menu_is_closed
+  wait_until 10 menu_is_closed || fail "the menu did not close after choosing an entry"
 }
 MENU_DISALLOWED_APPLICATIONS=50
 MENU_LOCK_ALL=246
 MENU_RESTART_ALL=342
 MENU_MANAGE_CLIENTS=553
+MENU_SEND_SCREEN=640
+MENU_STOP_SCREEN=736
 MENU_EXIT=948
 
 # Copies the program into its own application folder $1 and writes an Options.ini there

@@ -10,82 +10,9 @@
 #   the file holds all 101 slots with the new name in slot 1
 set -euo pipefail
 source "$(dirname "$0")/../../scripts/lib/common.sh"
+source "$(dirname "$0")/../../scripts/lib/desktop.sh"
+e2e_begin disallowed_editor
 
-: "${TAVELCAST_EXE:?}" "${TAVELSEATS_SIM_EXE:?}"
-ARTIFACTS_DIR="${ARTIFACTS_DIR:-$(pwd)/artifacts}/disallowed_editor"
-mkdir -p "$ARTIFACTS_DIR"
-WORK="$(mktemp -d /tmp/tavelcast-e2e-disallow-XXXXXX)"
-
-PIDS=()
-cleanup() {
-  local pid
-  for pid in "${PIDS[@]}"; do
-    kill "$pid" 2>/dev/null || true
-  done
-  for pid in "${PIDS[@]}"; do
-    wait "$pid" 2>/dev/null || true
-  done
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
-
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
-
-# Waits up to $1 seconds for the command after it to succeed.
-wait_until() {
-  local timeout="$1"
-  shift
-  local deadline=$((SECONDS + timeout))
-  until "$@"; do
-    if [ "$SECONDS" -ge "$deadline" ]; then
-      return 1
-    fi
-    sleep 0.1
-  done
-}
-
-shot() {
-  import -window root "$ARTIFACTS_DIR/$1.png"
-  echo "screenshot: $ARTIFACTS_DIR/$1.png"
-}
-
-# The docked icon: absolute "x y w h" of Tavelcast's window inside trayer's panel.
-icon_geometry() {
-  xwininfo -root -tree | awk '
-    /"panel": \("panel" "trayer"\)/ { inpanel = 1; next }
-    inpanel && /"Tavelcast": \("Tavelcast" "Tavelcast"\)/ {
-      split($0, parts, " +")
-      for (i = 1; i <= NF; i++) {
-        if ($i ~ /^[0-9]+x[0-9]+\+/) { split($i, g, /[x+]/); w = g[1]; h = g[2] }
-        if ($i ~ /^\+-?[0-9]+\+-?[0-9]+$/) { split($i, a, "+"); x = a[2]; y = a[3] }
-      }
-      print x, y, w, h; exit
-    }
-    /^     0x/ && !/"panel"/ { inpanel = 0 }'
-}
-
-# "id name x y w h" for every visible window of the program (xdotool finds them by class).
-visible_windows() {
-  local id
-  for id in $(xdotool search --onlyvisible --classname '^Tavelcast$' 2>/dev/null); do
-    xwininfo -id "$id" | awk -v id="$id" '
-      /^xwininfo: Window id:/ { name = $0; sub(/^[^"]*"/, "", name); sub(/".*$/, "", name) }
-      /Absolute upper-left X/ { x = $NF } /Absolute upper-left Y/ { y = $NF }
-      /Width:/ { w = $NF } /Height:/ { h = $NF }
-      END { gsub(/ /, "_", name); print id, name, x, y, w, h }'
-  done
-}
-
-menu_geometry() {
-  visible_windows | awk '$2 == "Tavelcast" && $6 > 100 { print $3, $4, $5, $6; found = 1; exit }
-                         END { exit !found }'
-}
-menu_is_open() { menu_geometry >/dev/null; }
-menu_is_closed() { ! menu_geometry >/dev/null; }
-icon_is_docked() { [ -n "$(icon_geometry)" ]; }
 # "id x y w h" of the editor, found by its caption.
 editor_window() { visible_windows | awk '$2 == "Diallowed_Applications" { print $1, $3, $4, $5, $6; exit }'; }
 editor_is_open() { [ -n "$(editor_window)" ]; }
@@ -101,29 +28,8 @@ second_row_has_text() {
 
 }
 
-right_click_icon() {
-  read -r ix iy iw ih <<<"$(icon_geometry)"
-  xdotool mousemove $((ix + iw / 2)) $((iy + ih / 2)) click 3
-  wait_until 10 menu_is_open || fail "the menu did not open on a right-click"
-}
-
-# Clicks the entry whose centre sits at fraction/1000 of the menu's height (ten entries of
-# one height and four thin separators).
-click_entry() {
-  local per_mille="$1"
-  read -r mx my mw mh <<<"$(menu_geometry)"
-  xdotool mousemove $((mx + mw / 3)) $((my + mh * per_mille / 1000))
-  xdotool click 1
-  wait_until 10 menu_is_closed || fail "the menu did not close after choosing an entry"
-}
 DISALLOWED_APPLICATIONS=50 # the first entry
 EXIT=948                   # the last entry
-
-start_trayer() {
-  trayer --edge top --align right --widthtype pixel --width 120 --heighttype pixel \
-    --height 32 --transparent false --tint 0x404040 >/dev/null 2>&1 &
-  PIDS+=("$!")
-}
 
 # --- the desktop
 unset DBUS_SESSION_BUS_ADDRESS # the icon goes to the XEmbed tray host, not a D-Bus one

@@ -11,95 +11,9 @@
 #   "Exit" -> the program ends; no pupil saw a framing error
 set -euo pipefail
 source "$(dirname "$0")/../../scripts/lib/common.sh"
+source "$(dirname "$0")/../../scripts/lib/desktop.sh"
+e2e_begin screen_sending
 
-: "${TAVELCAST_EXE:?}" "${TAVELSEATS_SIM_EXE:?}"
-ARTIFACTS_DIR="${ARTIFACTS_DIR:-$(pwd)/artifacts}/screen_sending"
-mkdir -p "$ARTIFACTS_DIR"
-WORK="$(mktemp -d /tmp/tavelcast-e2e-screen-XXXXXX)"
-
-PIDS=()
-cleanup() {
-  local pid
-  for pid in "${PIDS[@]}"; do
-    kill "$pid" 2>/dev/null || true
-  done
-  for pid in "${PIDS[@]}"; do
-    wait "$pid" 2>/dev/null || true
-  done
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
-
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
-
-# Waits up to $1 seconds for the command after it to succeed.
-wait_until() {
-  local timeout="$1"
-  shift
-  local deadline=$((SECONDS + timeout))
-  until "$@"; do
-    if [ "$SECONDS" -ge "$deadline" ]; then
-      return 1
-    fi
-    sleep 0.1
-  done
-}
-
-shot() {
-  import -window root "$ARTIFACTS_DIR/$1.png"
-  echo "screenshot: $ARTIFACTS_DIR/$1.png"
-}
-
-# The docked icon: absolute "x y w h" of Tavelcast's window inside trayer's panel.
-icon_geometry() {
-  xwininfo -root -tree | awk '
-    /"panel": \("panel" "trayer"\)/ { inpanel = 1; next }
-    inpanel && /"Tavelcast": \("Tavelcast" "Tavelcast"\)/ {
-      split($0, parts, " +")
-      for (i = 1; i <= NF; i++) {
-        if ($i ~ /^[0-9]+x[0-9]+\+/) { split($i, g, /[x+]/); w = g[1]; h = g[2] }
-        if ($i ~ /^\+-?[0-9]+\+-?[0-9]+$/) { split($i, a, "+"); x = a[2]; y = a[3] }
-      }
-      print x, y, w, h; exit
-    }
-    /^     0x/ && !/"panel"/ { inpanel = 0 }'
-}
-
-# The open popup menu: "x y w h" of the visible window named Tavelcast, taller than 100 px.
-menu_geometry() {
-  local id
-  for id in $(xdotool search --onlyvisible --classname '^Tavelcast$' 2>/dev/null); do
-    xwininfo -id "$id" | awk '
-      /^xwininfo: Window id:/ { name = $0; sub(/^[^"]*"/, "", name); sub(/".*$/, "", name) }
-      /Absolute upper-left X/ { x = $NF } /Absolute upper-left Y/ { y = $NF }
-      /Width:/ { w = $NF } /Height:/ { h = $NF }
-      END { if (name == "Tavelcast" && h > 100) print x, y, w, h }'
-  done | head -n 1 | grep .
-}
-
-menu_is_open() { menu_geometry >/dev/null; }
-menu_is_closed() { ! menu_geometry >/dev/null; }
-icon_is_docked() { [ -n "$(icon_geometry)" ]; }
-
-right_click_icon() {
-  read -r ix iy iw ih <<<"$(icon_geometry)"
-  xdotool mousemove $((ix + iw / 2)) $((iy + ih / 2)) click 3
-  wait_until 10 menu_is_open || fail "the menu did not open on a right-click"
-}
-
-# Clicks the entry whose centre sits at fraction/1000 of the menu's height. The menu has
-# ten entries of one height and four thin separators (see tray_menu.sh): entry i (from 0)
-# after s separators is centred at 44 + 96 i + 10 s per mille.
-click_entry() {
-  local per_mille="$1"
-  read -r mx my mw mh <<<"$(menu_geometry)"
-  xdotool mousemove $((mx + mw / 3)) $((my + mh * per_mille / 1000))
-  xdotool click 1
-  wait_until 10 menu_is_closed || fail "the menu did not close after choosing an entry"
-}
 SEND_SCREEN=640  # "Send Screen to Clients": seventh entry, after two separators
 STOP_SCREEN=736  # "Stop Sending Screens": eighth entry
 EXIT=948         # "Exit": the last entry
@@ -147,9 +61,7 @@ convert -size 1024x768 xc:'#2050c0' \
   "$PICTURE" || fail "could not make the picture"
 # display exits with status 1 even when it worked; the frame check below tells.
 timeout 30 display -window root "$PICTURE" || true
-trayer --edge top --align right --widthtype pixel --width 120 --heighttype pixel \
-  --height 32 --transparent false --tint 0x404040 >/dev/null 2>&1 &
-PIDS+=("$!")
+start_trayer
 
 # --- the program, in its own application folder
 APP="$WORK/app"

@@ -9,95 +9,14 @@
 #   a screenshot of the wall goes to $ARTIFACTS_DIR/wall.png
 set -euo pipefail
 source "$(dirname "$0")/../../scripts/lib/common.sh"
+source "$(dirname "$0")/../../scripts/lib/desktop.sh"
+e2e_begin wall
 
-: "${TAVELCAST_EXE:?}" "${TAVELSEATS_SIM_EXE:?}"
-ARTIFACTS_DIR="${ARTIFACTS_DIR:-$(pwd)/artifacts}"
-mkdir -p "$ARTIFACTS_DIR"
-WORK="$(mktemp -d /tmp/tavelcast-e2e-wall-XXXXXX)"
 PUPILS=12
 
-PIDS=()
-cleanup() {
-  local pid
-  for pid in "${PIDS[@]}"; do
-    kill "$pid" 2>/dev/null || true
-  done
-  for pid in "${PIDS[@]}"; do
-    wait "$pid" 2>/dev/null || true
-  done
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
-
-fail() {
-  echo "FAIL: $*" >&2
-  import -window root "$ARTIFACTS_DIR/wall-failed.png" 2>/dev/null || true
-  exit 1
-}
-
-# Waits up to $1 seconds for the command after it to succeed.
-wait_until() {
-  local timeout="$1"
-  shift
-  local deadline=$((SECONDS + timeout))
-  until "$@"; do
-    if [ "$SECONDS" -ge "$deadline" ]; then
-      return 1
-    fi
-    sleep 0.1
-  done
-}
-
-# The docked icon: absolute "x y w h" of Tavelcast's window inside trayer's panel.
-icon_geometry() {
-  xwininfo -root -tree | awk '
-    /"panel": \("panel" "trayer"\)/ { inpanel = 1; next }
-    inpanel && /"Tavelcast": \("Tavelcast" "Tavelcast"\)/ {
-      for (i = 1; i <= NF; i++) {
-        if ($i ~ /^[0-9]+x[0-9]+\+/) { split($i, g, /[x+]/); w = g[1]; h = g[2] }
-        if ($i ~ /^\+-?[0-9]+\+-?[0-9]+$/) { split($i, a, "+"); x = a[2]; y = a[3] }
-      }
-      print x, y, w, h; exit
-    }
-    /^     0x/ && !/"panel"/ { inpanel = 0 }'
-}
-icon_is_docked() { [ -n "$(icon_geometry)" ]; }
-
-# "id x y w h" for every visible window of the program.
-visible_windows() {
-  local id
-  for id in $(xdotool search --onlyvisible --classname '^Tavelcast$' 2>/dev/null); do
-    xwininfo -id "$id" | awk -v id="$id" '
-      /Absolute upper-left X/ { x = $NF } /Absolute upper-left Y/ { y = $NF }
-      /Width:/ { w = $NF } /Height:/ { h = $NF }
-      END { print id, x, y, w, h }'
-  done
-}
-# The menu: tall and narrow. The wall: 1785 x 980.
-menu_geometry() {
-  visible_windows | awk '$5 > 100 && $4 < 600 { print $2, $3, $4, $5; found = 1; exit }
-                         END { exit !found }'
-}
-menu_is_open() { menu_geometry >/dev/null; }
-menu_is_closed() { ! menu_geometry >/dev/null; }
-wall_window() { visible_windows | awk '$4 == 1785 && $5 == 980 { print $1, $2, $3; exit }'; }
+wall_window() { visible_windows | awk '$5 == 1785 && $6 == 980 { print $1, $3, $4; exit }'; }
 wall_is_open() { [ -n "$(wall_window)" ]; }
 
-right_click_icon() {
-  read -r ix iy iw ih <<<"$(icon_geometry)"
-  xdotool mousemove $((ix + iw / 2)) $((iy + ih / 2)) click 3
-  wait_until 10 menu_is_open || fail "the menu did not open on a right-click"
-}
-
-# Clicks the entry whose centre sits at fraction/1000 of the menu's height (ten entries of
-# one height and four thin separators).
-click_entry() {
-  local per_mille="$1"
-  read -r mx my mw mh <<<"$(menu_geometry)"
-  xdotool mousemove $((mx + mw / 3)) $((my + mh * per_mille / 1000))
-  xdotool click 1
-  wait_until 10 menu_is_closed || fail "the menu did not close after choosing an entry"
-}
 MANAGE_CLIENTS=553 # the sixth entry, after two separators
 EXIT=948           # the last entry
 
@@ -128,12 +47,6 @@ every_tile_shows_a_card() {
   # Each card has a colour of its own.
   [ "$(for k in $(seq 0 $((PUPILS - 1))); do tile_colour "$shot" "$k"; done | sort -u | wc -l)" \
     -eq "$PUPILS" ]
-}
-
-start_trayer() {
-  trayer --edge top --align right --widthtype pixel --width 120 --heighttype pixel \
-    --height 32 --transparent false --tint 0x404040 >/dev/null 2>&1 &
-  PIDS+=("$!")
 }
 
 # --- the desktop
