@@ -129,3 +129,25 @@ prepare_app_folder() {
 }
 
 listening_on() { ss -ltn 2>/dev/null | grep -q "127.0.0.1:$1 "; }
+
+# The virtual desktop of an end-to-end test: Xvfb of size $1 and a tray host.
+e2e_desktop() {
+  unset DBUS_SESSION_BUS_ADDRESS # the icon goes to the XEmbed tray host, not a D-Bus one
+  start_xvfb "$1"
+  PIDS+=("$XVFB_PID")
+  start_trayer
+}
+
+# Starts the program in its own application folder $WORK/app (with its own autostart
+# folder) on a free port, and waits for its icon in the tray. Sets APP, PORT and
+# TAVELCAST_PID; the program's output goes to $ARTIFACTS_DIR/${1:-tavelcast}.log.
+e2e_start_tavelcast() {
+  APP="$WORK/app"
+  PORT=$(free_port)
+  prepare_app_folder "$APP" "$PORT"
+  HOME="$WORK" XDG_CONFIG_HOME="$WORK/config" QT_QPA_PLATFORM=xcb \
+    "$APP/Tavelcast" >"$ARTIFACTS_DIR/${1:-tavelcast}.log" 2>&1 &
+  TAVELCAST_PID=$!
+  PIDS+=("$TAVELCAST_PID")
+  wait_until 20 icon_is_docked || fail "the icon never docked in the tray"
+}

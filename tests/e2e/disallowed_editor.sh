@@ -32,23 +32,12 @@ DISALLOWED_APPLICATIONS=50 # the first entry
 EXIT=948                   # the last entry
 
 # --- the desktop
-unset DBUS_SESSION_BUS_ADDRESS # the icon goes to the XEmbed tray host, not a D-Bus one
-start_xvfb 1024x768x24
-PIDS+=("$XVFB_PID")
-start_trayer
+e2e_desktop 1024x768x24
 
 # --- the program, in its own application folder, with one name already stored
-APP="$WORK/app"
-mkdir -p "$APP"
-cp "$TAVELCAST_EXE" "$APP/Tavelcast"
-PORT=$(free_port)
-printf '[IniSettings]\nSIP=127.0.0.1\nSPort=%s\n' "$PORT" >"$APP/Options.ini"
-printf '[IniSettings]\nApplicationProcess0=iexplore.exe\n' >"$APP/DisallowedApplications.ini"
-HOME="$WORK" XDG_CONFIG_HOME="$WORK/config" QT_QPA_PLATFORM=xcb \
-  "$APP/Tavelcast" >"$ARTIFACTS_DIR/tavelcast.log" 2>&1 &
-TAVELCAST_PID=$!
-PIDS+=("$TAVELCAST_PID")
-wait_until 20 icon_is_docked || fail "the icon never docked in the tray"
+mkdir -p "$WORK/app"
+printf '[IniSettings]\nApplicationProcess0=iexplore.exe\n' >"$WORK/app/DisallowedApplications.ini"
+e2e_start_tavelcast
 
 # --- three pupils, recording every line they receive
 "$TAVELSEATS_SIM_EXE" --port "$PORT" --clients 3 --record "$WORK/record.txt" \

@@ -64,16 +64,7 @@ timeout 30 display -window root "$PICTURE" || true
 start_trayer
 
 # --- the program, in its own application folder
-APP="$WORK/app"
-mkdir -p "$APP"
-cp "$TAVELCAST_EXE" "$APP/Tavelcast"
-PORT=$(free_port)
-printf '[IniSettings]\nSIP=127.0.0.1\nSPort=%s\n' "$PORT" >"$APP/Options.ini"
-HOME="$WORK" XDG_CONFIG_HOME="$WORK/config" QT_QPA_PLATFORM=xcb \
-  "$APP/Tavelcast" >"$ARTIFACTS_DIR/tavelcast.log" 2>&1 &
-TAVELCAST_PID=$!
-PIDS+=("$TAVELCAST_PID")
-wait_until 20 icon_is_docked || fail "the icon never docked in the tray"
+e2e_start_tavelcast
 
 # --- three pupils polling back-to-back (10 polls a second while no frame comes)
 "$TAVELSEATS_SIM_EXE" --port "$PORT" --clients 3 --poll-back-to-back --record "$RECORD" \

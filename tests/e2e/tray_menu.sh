@@ -36,22 +36,10 @@ answer_warning() {
 }
 
 # --- the desktop
-unset DBUS_SESSION_BUS_ADDRESS  # the icon goes to the XEmbed tray host, not a D-Bus one
-start_xvfb 1024x768x24
-PIDS+=("$XVFB_PID")
-start_trayer
+e2e_desktop 1024x768x24
 
 # --- the program, in its own application folder, with its own autostart folder
-APP="$WORK/app"
-mkdir -p "$APP"
-cp "$TAVELCAST_EXE" "$APP/Tavelcast"
-PORT=$(free_port)
-printf '[IniSettings]\nSIP=127.0.0.1\nSPort=%s\n' "$PORT" >"$APP/Options.ini"
-HOME="$WORK" XDG_CONFIG_HOME="$WORK/config" QT_QPA_PLATFORM=xcb \
-  "$APP/Tavelcast" >"$ARTIFACTS_DIR/tavelcast.log" 2>&1 &
-TAVELCAST_PID=$!
-PIDS+=("$TAVELCAST_PID")
-wait_until 20 icon_is_docked || fail "the icon never docked in the tray"
+e2e_start_tavelcast
 shot 01-icon
 
 # --- three pupils, recording every word they receive

@@ -50,22 +50,10 @@ every_tile_shows_a_card() {
 }
 
 # --- the desktop
-unset DBUS_SESSION_BUS_ADDRESS # the icon goes to the XEmbed tray host, not a D-Bus one
-start_xvfb 1920x1080x24
-PIDS+=("$XVFB_PID")
-start_trayer
+e2e_desktop 1920x1080x24
 
 # --- the program in its own application folder
-APP="$WORK/app"
-mkdir -p "$APP"
-cp "$TAVELCAST_EXE" "$APP/Tavelcast"
-PORT=$(free_port)
-printf '[IniSettings]\nSIP=127.0.0.1\nSPort=%s\n' "$PORT" >"$APP/Options.ini"
-HOME="$WORK" XDG_CONFIG_HOME="$WORK/config" QT_QPA_PLATFORM=xcb \
-  "$APP/Tavelcast" >"$ARTIFACTS_DIR/wall-tavelcast.log" 2>&1 &
-TAVELCAST_PID=$!
-PIDS+=("$TAVELCAST_PID")
-wait_until 20 icon_is_docked || fail "the icon never docked in the tray"
+e2e_start_tavelcast wall-tavelcast
 
 # --- twelve pupils on 127.0.0.2 ... 127.0.0.13, each with its own card, recording every line
 "$TAVELSEATS_SIM_EXE" --port "$PORT" --clients "$PUPILS" --distinct-sources \
