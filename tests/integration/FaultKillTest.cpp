@@ -92,8 +92,9 @@ std::string checkSyntheticPayload(const std::string& bytes) {
 } // namespace
 
 TEST(FaultKill, ServerKilledDuringHeavySnapshotWritesLeavesOnlyWholePayloads) {
-    if (SanitizerBuild) {
-        GTEST_SKIP() << "twenty restarts of the real program run in the plain build only";
+    if (skipHeavyFaults()) {
+        GTEST_SKIP() << "twenty restarts of the real program run in the plain build only "
+                        "(TAVELCAST_HEAVY_FAULTS=1 runs them)";
     }
     TempDir app;
     const std::uint16_t port = freePort();
@@ -104,7 +105,6 @@ TEST(FaultKill, ServerKilledDuringHeavySnapshotWritesLeavesOnlyWholePayloads) {
     fs::create_directory(storage);
 
     int verified = 0;
-    int leftovers = 0;
     for (int round = 0; round < Rounds; ++round) {
         DirectoryWatch watch(storage.string());
         ChildProcess server((app.path() / "Tavelcast").string(), {}, {"QT_QPA_PLATFORM=offscreen"});
@@ -150,14 +150,17 @@ TEST(FaultKill, ServerKilledDuringHeavySnapshotWritesLeavesOnlyWholePayloads) {
             } else {
                 EXPECT_NE(name.find(".jpg.tmp-"), std::string::npos)
                     << "round " << round << ": unexpected file " << name;
-                ++leftovers;
             }
         }
     }
+    int leftovers = 0;
+    for (const auto& entry : fs::directory_iterator(storage)) {
+        leftovers += entry.path().filename().string().ends_with(".jpg") ? 0 : 1;
+    }
     std::cout << "[figure] " << Rounds << " kill -9 of Tavelcast during snapshot writes ("
               << PayloadSize << "-byte payloads, 6 pupils at 25/s): " << verified
-              << " stored files checked byte for byte, 0 torn; " << leftovers
-              << " leftover temporary files seen (none named *.jpg)\n";
+              << " stored files checked byte for byte, none torn; " << leftovers
+              << " temporary files left in Storage/ at the end (none named *.jpg)\n";
 
     // After all that, the program starts and stores snapshots again.
     ChildProcess server((app.path() / "Tavelcast").string(), {}, {"QT_QPA_PLATFORM=offscreen"});

@@ -1,8 +1,12 @@
 #pragma once
 
+#include <cstdlib>
+#include <string_view>
+
 // Whether this test binary runs under AddressSanitizer or ThreadSanitizer. The heaviest
 // fault tests (thousands of connections, twenty restarts of the real program) run in the
-// plain build only; under a sanitizer they skip with a message.
+// plain build only; under a sanitizer they skip with a message unless
+// TAVELCAST_HEAVY_FAULTS=1 asks for them.
 namespace tavelcast::testing {
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -16,5 +20,10 @@ inline constexpr bool SanitizerBuild = false;
 #else
 inline constexpr bool SanitizerBuild = false;
 #endif
+
+inline bool skipHeavyFaults() {
+    const char* wanted = std::getenv("TAVELCAST_HEAVY_FAULTS");
+    return SanitizerBuild && (wanted == nullptr || std::string_view(wanted) != "1");
+}
 
 } // namespace tavelcast::testing
