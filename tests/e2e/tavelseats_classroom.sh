@@ -31,7 +31,7 @@ below() { awk -v r="$1" -v l="$2" 'BEGIN { exit !(r != "" && r < l) }'; }
 probe() { DISPLAY="$PUPIL_DISPLAY" "$PROBE"; }
 keyboard_grabbed() { [ "$(probe)" = AlreadyGrabbed ]; }
 keyboard_free() { [ "$(probe)" = GrabSuccess ]; }
-banner_shown() { xwininfo -display "$PUPIL_DISPLAY" -root -tree | grep -q '"Tavelseats - keyboard locked"'; }
+banner_shown() { DISPLAY="$PUPIL_DISPLAY" xdotool search --onlyvisible --name '^Tavelseats - keyboard locked$' >/dev/null 2>&1; }
 
 # --- the teacher's desktop, showing a picture quite unlike the pupil's
 e2e_desktop 1024x768x24
