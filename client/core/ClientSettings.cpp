@@ -3,6 +3,7 @@
 #include "app/IniSettings.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cctype>
 #include <charconv>
 #include <sys/stat.h>
@@ -75,6 +76,14 @@ ClientSettingsResult loadClientSettings(const std::string& iniPath) {
                                       "screen."};
         }
         settings.snapshotWidth = static_cast<int>(*width);
+    }
+    settings.bindAddress = trimmed(ReadIniSetting(iniPath, "BindIP"));
+    in_addr parsed{};
+    if (!settings.bindAddress.empty() &&
+        ::inet_pton(AF_INET, settings.bindAddress.c_str(), &parsed) != 1) {
+        return {std::nullopt, "The settings file " + iniPath + " has an invalid BindIP '" +
+                                  settings.bindAddress +
+                                  "': it must be an IPv4 address of this PC, or empty."};
     }
     if (const std::string restart = trimmed(ReadIniSetting(iniPath, "RestartCommand"));
         !restart.empty()) {

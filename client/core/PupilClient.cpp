@@ -118,7 +118,8 @@ void PupilClient::run() {
 }
 
 void PupilClient::talk(const ClientSettings& settings) {
-    TeacherSocket socket(settings.host, settings.port, m_options.connectTimeout, m_wakeFd);
+    TeacherSocket socket(settings.host, settings.port, m_options.connectTimeout, m_wakeFd,
+                         settings.bindAddress);
     m_backoff.reset();
     ++m_connections;
     seatsLog("connected to the teacher at " + socket.peer());

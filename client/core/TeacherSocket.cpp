@@ -47,7 +47,8 @@ short waitFor(int fd, short events, int wakeFd, int timeoutMs) {
 } // namespace
 
 TeacherSocket::TeacherSocket(const std::string& host, std::uint16_t port,
-                             std::chrono::milliseconds timeout, int wakeFd)
+                             std::chrono::milliseconds timeout, int wakeFd,
+                             const std::string& bindAddress)
     : m_wakeFd(wakeFd) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -69,6 +70,14 @@ TeacherSocket::TeacherSocket(const std::string& host, std::uint16_t port,
         throw ConnectFailed("socket: " + errorText(errno));
     }
     try {
+        if (!bindAddress.empty()) {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            if (::inet_pton(AF_INET, bindAddress.c_str(), &local.sin_addr) != 1 ||
+                ::bind(m_fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+                throw ConnectFailed("cannot connect from " + bindAddress + ": " + errorText(errno));
+            }
+        }
         if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
             if (errno != EINPROGRESS) {
                 throw ConnectFailed("connect to " + m_peer + ": " + errorText(errno));

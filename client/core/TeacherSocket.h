@@ -41,8 +41,9 @@ public:
 
     // Resolves host (IPv4), connects within timeout. Throws ConnectFailed, or Stopping when
     // the wake descriptor is signalled meanwhile.
+    // bindAddress: the local IPv4 address to connect from; empty for any.
     TeacherSocket(const std::string& host, std::uint16_t port, std::chrono::milliseconds timeout,
-                  int wakeFd);
+                  int wakeFd, const std::string& bindAddress = {});
     ~TeacherSocket() override;
     TeacherSocket(const TeacherSocket&) = delete;
     TeacherSocket& operator=(const TeacherSocket&) = delete;

@@ -189,6 +189,7 @@ TEST_F(ClientSettingsTest, MissingOrInvalidFileGivesAnErrorThatSaysWhat) {
          "invalid SnapshotWidth 'wide'"},
         {"[IniSettings]\nSIP=127.0.0.1\nSPort=7000\nSnapshotWidth=-1\n",
          "invalid SnapshotWidth '-1'"},
+        {"[IniSettings]\nSIP=127.0.0.1\nSPort=7000\nBindIP=127.0.1\n", "invalid BindIP '127.0.1'"},
     };
     for (const auto& c : cases) {
         std::filesystem::remove(dir.path() / "Tavelseats.ini");

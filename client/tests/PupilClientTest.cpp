@@ -332,6 +332,14 @@ TEST_F(PupilClientTest, MissingSettingsAreReportedOnceAndReadAgainUntilUsable) {
     EXPECT_TRUE(actions.has("settings:ok"));
 }
 
+TEST_F(PupilClientTest, ConnectsFromTheConfiguredLocalAddress) {
+    writeSettings(teacher.port(), "BindIP=127.0.1.7\n");
+    start();
+    auto pupil = acceptPupil();
+    ASSERT_TRUE(pupil);
+    EXPECT_EQ(pupil->peerAddress(), "127.0.1.7");
+}
+
 TEST_F(PupilClientTest, StopEndsPromptlyWhileWaitingToReconnect) {
     teacher.stopListening(); // refused: the pupil waits before the next attempt
     start();

@@ -95,6 +95,15 @@ public:
             return m_closed;
         }
 
+        std::string peerAddress() const {
+            sockaddr_in address{};
+            socklen_t length = sizeof address;
+            ::getpeername(m_fd, reinterpret_cast<sockaddr*>(&address), &length);
+            char dotted[INET_ADDRSTRLEN] = {};
+            ::inet_ntop(AF_INET, &address.sin_addr, dotted, sizeof dotted);
+            return dotted;
+        }
+
         void close() {
             ::close(m_fd);
             m_fd = -1;
