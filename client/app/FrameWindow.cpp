@@ -1,5 +1,9 @@
 #include "app/FrameWindow.h"
 
+#include "core/SeatsLog.h"
+
+#include <cstdio>
+
 #include <QGuiApplication>
 #include <QPainter>
 #include <QScreen>
@@ -20,6 +24,8 @@ void FrameWindow::present(QImage frame) {
     m_frame = std::move(frame);
     ++m_shown;
     if (!isVisible()) {
+        m_shownAtStart = m_shown - 1;
+        m_since.start();
         if (const QScreen* screen = QGuiApplication::primaryScreen()) {
             setGeometry(screen->geometry());
         }
@@ -30,6 +36,14 @@ void FrameWindow::present(QImage frame) {
 }
 
 void FrameWindow::dismiss() {
+    if (isVisible()) {
+        const double seconds = static_cast<double>(m_since.elapsed()) / 1000.0;
+        const quint64 frames = m_shown - m_shownAtStart;
+        char rate[32];
+        std::snprintf(rate, sizeof rate, "%.1f", seconds > 0 ? frames / seconds : 0.0);
+        seatsLog("showed " + std::to_string(frames) + " frames of the teacher's screen in " +
+                 std::to_string(static_cast<long>(seconds)) + " s (" + rate + " frames/s)");
+    }
     hide();
     m_frame = QImage();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QImage>
 #include <QWidget>
 
@@ -14,7 +15,7 @@ public:
 
     // Shows the picture (already scaled to fit the screen) and the window if hidden.
     void present(QImage frame);
-    // Hides the window and lets the last picture go.
+    // Hides the window and lets the last picture go; logs the frame rate of the showing.
     void dismiss();
 
     // Frames shown since start (for the log and measurements).
@@ -26,6 +27,8 @@ protected:
 private:
     QImage m_frame;
     quint64 m_shown = 0;
+    quint64 m_shownAtStart = 0;
+    QElapsedTimer m_since;
 };
 
 } // namespace tavelcast
