@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
+#include <filesystem>
 #include <string>
 #include <system_error>
 #include <unistd.h>
@@ -13,7 +14,13 @@ namespace {
 
 std::string temporaryNameFor(const std::string& path) {
     static std::atomic<std::uint64_t> counter{0};
-    return path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+    // A short name of its own in the same folder, so that the longest file name that can
+    // be stored can also be written, and leftovers of a crash are easy to recognise.
+    const auto slash = path.find_last_of('/');
+    const std::string folder =
+        slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    return folder + TemporaryFilePrefix + std::to_string(::getpid()) + "-" +
+           std::to_string(++counter);
 }
 
 [[noreturn]] void fail(int error, const std::string& path) {
@@ -62,9 +69,23 @@ void writeFileAtomically(const std::string& path, std::span<const std::uint8_t> 
 }
 
 void writeFileAtomically(const std::string& path, const std::string& text, bool syncToDisk) {
-    writeFileAtomically(
-        path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()),
-        syncToDisk);
+    writeFileAtomically(path,
+                        std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()),
+                        syncToDisk);
+}
+
+std::size_t removeLeftoverTemporaryFiles(const std::string& folder) {
+    std::size_t removed = 0;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(TemporaryFilePrefix, 0) == 0 && entry.is_regular_file(ec)) {
+            if (std::filesystem::remove(entry.path(), ec)) {
+                ++removed;
+            }
+        }
+    }
+    return removed;
 }
 
 } // namespace tavelcast

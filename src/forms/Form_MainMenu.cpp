@@ -1,5 +1,6 @@
 #include "forms/Form_MainMenu.h"
 
+#include "app/AtomicFile.h"
 #include "app/IniSettings.h"
 #include "app/StrToInt.h"
 #include "capture/ScreenFrameService.h"
@@ -209,6 +210,9 @@ void TF_MainMenu::FormCreate() {
     m_autostartwithwindows1->setChecked(m_autostart->exists());
 
     ensureFolder(AppDir + "Storage");
+    // Writes cut short by a crash leave temporary files behind; they are never read.
+    removeLeftoverTemporaryFiles(AppDir + "Storage");
+    removeLeftoverTemporaryFiles(AppDir);
     m_state.setStreamMode(StreamModeValue::Empty);
 
     // Screen frames are made on demand, shared between pupils polling at the same time.

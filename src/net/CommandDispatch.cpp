@@ -31,10 +31,10 @@ template <typename Visit> CommandDispatch::Report CommandDispatch::walkAll(Visit
                               hostName.has_value()});
         }
     });
-    // Naming the failed clients may need a lookup; that happens outside the list's lock.
+    // The failed clients are named from the cache, after the list's lock is released.
     for (auto& [failure, named] : failed) {
         if (!named) {
-            failure.hostName = m_hostNames.hostNameFor(failure.address);
+            failure.hostName = m_hostNames.knownHostNameFor(failure.address);
         }
         report.failures.push_back(std::move(failure));
     }
@@ -96,8 +96,8 @@ CommandDispatch::SendToSelectedClients(const std::vector<std::string>& selection
     }
     Report report =
         walkAll([&](Connection& connection, Report& r, std::optional<std::string>& hostName) {
-            // Cached, so the walk does not wait on DNS once per connection per command.
-            hostName = m_hostNames.hostNameFor(connection.peerAddress());
+            // Only the cache: the walk never waits on DNS.
+            hostName = m_hostNames.knownHostNameFor(connection.peerAddress());
             for (const auto& entry : selection) {
                 if (entry == *hostName) {
                     connection.writeLine(word);

@@ -11,6 +11,9 @@ ConnectionHandler::ConnectionHandler(Deps deps) : m_deps(std::move(deps)) {}
 
 void ConnectionHandler::TCPServerConnect(ClientChannel& connection) {
     m_deps.registry.appendLog(connection.peerAddress() + " Connected");
+    // Look the pupil's name up now, on its own thread, so commands to selected pupils from
+    // the UI thread find it in the cache.
+    m_deps.hostNames.hostNameFor(connection.peerAddress());
 }
 
 void ConnectionHandler::TCPServerDisconnect(ClientChannel& connection) {

@@ -76,14 +76,21 @@ std::string LineReader::readLine() {
 }
 
 void LineReader::readExact(std::size_t n, std::vector<std::uint8_t>& out) {
-    out.resize(n);
+    // The buffer grows with the bytes that actually arrive, never ahead of them by more
+    // than one step: a peer that announces 64 MiB and sends two bytes costs two bytes.
+    constexpr std::size_t GrowthStep = 1024 * 1024;
+    out.clear();
     std::size_t have = std::min(n, m_end - m_begin);
+    out.resize(have);
     if (have > 0) {
         std::memcpy(out.data(), m_buffer.data() + m_begin, have);
         m_begin += have;
     }
     while (have < n) {
-        const std::size_t got = m_source.readSome(out.data() + have, n - have);
+        if (out.size() == have) {
+            out.resize(have + std::min(GrowthStep, n - have));
+        }
+        const std::size_t got = m_source.readSome(out.data() + have, out.size() - have);
         if (got == 0) {
             throw ConnectionClosed("connection closed inside a payload");
         }

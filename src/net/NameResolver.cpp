@@ -14,7 +14,7 @@ namespace {
 // A loopback address is this machine's own: its name can only come from the local hosts
 // file. Asking a DNS server about it is pointless, and slow where the server is far away.
 std::optional<std::string> loopbackHostName(in_addr wanted) {
-    static std::mutex hostsMutex;  // gethostent keeps its position in static state
+    static std::mutex hostsMutex; // gethostent keeps its position in static state
     std::lock_guard lock(hostsMutex);
     std::optional<std::string> name;
     ::sethostent(0);
@@ -48,8 +48,8 @@ std::optional<std::string> GetnameinfoResolver::reverseLookup(const std::string&
         return loopbackHostName(address.sin_addr);
     }
     char host[NI_MAXHOST] = {};
-    const int rc = ::getnameinfo(reinterpret_cast<const sockaddr*>(&address), sizeof address,
-                                 host, sizeof host, nullptr, 0, NI_NAMEREQD);
+    const int rc = ::getnameinfo(reinterpret_cast<const sockaddr*>(&address), sizeof address, host,
+                                 sizeof host, nullptr, 0, NI_NAMEREQD);
     if (rc != 0) {
         return std::nullopt;
     }
@@ -57,7 +57,7 @@ std::optional<std::string> GetnameinfoResolver::reverseLookup(const std::string&
 }
 
 bool isSafeHostName(const std::string& name) {
-    if (name.empty() || name.size() > 253 || name == "." || name == "..") {
+    if (name.empty() || name.size() > MaxSafeHostNameBytes || name == "." || name == "..") {
         return false;
     }
     for (const char c : name) {
@@ -93,6 +93,14 @@ std::string HostNames::hostNameFor(const std::string& ipv4) {
     }
     m_cache[ipv4] = Entry{name, now + (found ? m_positiveTtl : m_negativeTtl)};
     return name;
+}
+
+std::string HostNames::knownHostNameFor(const std::string& ipv4) {
+    std::lock_guard lock(m_mutex);
+    if (const auto it = m_cache.find(ipv4); it != m_cache.end()) {
+        return it->second.name;
+    }
+    return ipv4;
 }
 
 } // namespace tavelcast

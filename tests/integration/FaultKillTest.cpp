@@ -4,6 +4,7 @@
 // never under a .jpg name). And a process saving the INI files is killed 20 times in the
 // middle of its saves: the files always hold one whole save.
 
+#include "app/AtomicFile.h"
 #include "ChildProcess.h"
 #include "DirectoryWatch.h"
 #include "Eventually.h"
@@ -148,7 +149,7 @@ TEST(FaultKill, ServerKilledDuringHeavySnapshotWritesLeavesOnlyWholePayloads) {
                 EXPECT_EQ(fault, "") << "round " << round << ": " << name << " is torn";
                 ++verified;
             } else {
-                EXPECT_NE(name.find(".jpg.tmp-"), std::string::npos)
+                EXPECT_EQ(name.rfind(TemporaryFilePrefix, 0), 0u)
                     << "round " << round << ": unexpected file " << name;
             }
         }
@@ -221,7 +222,7 @@ TEST(FaultKill, IniSavesKilledMidWayLeaveWholeFiles) {
                 1,
                 [](DirectoryWatch::Event e, const std::string& name) {
                     return e == DirectoryWatch::Event::Created &&
-                           name.find(".tmp-") != std::string::npos;
+                           name.rfind(TemporaryFilePrefix, 0) == 0;
                 },
                 20s);
         }

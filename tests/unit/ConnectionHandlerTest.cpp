@@ -175,6 +175,14 @@ TEST(ConnectionHandler, BadInputEndsTheConnectionAndLeavesTheStoredFileAlone) {
     }
 }
 
+TEST(ConnectionHandler, TheLongestSafeHostNameIsStored) {
+    HandlerFixture f;
+    const std::string longName(MaxSafeHostNameBytes, 'p');
+    f.resolver->set("10.0.0.50", longName);
+    EXPECT_EQ(f.run("GetSnapShot\r\n2\r\nhi", "10.0.0.50"), "IDLE\r\n");
+    EXPECT_EQ(readFile(f.storage.path() / (longName + ".jpg")), "hi");
+}
+
 TEST(ConnectionHandler, NoReverseNameUsesTheAddress) {
     HandlerFixture f;
     EXPECT_EQ(f.run("GetSnapShot\r\n2\r\nhi", "10.0.0.99"), "IDLE\r\n");

@@ -119,3 +119,12 @@ TEST(CountLine, AcceptsOnlyPlainDecimalCountsUpTo64MiB) {
         EXPECT_EQ(parseCountLine(c.text), c.value) << '"' << c.text << '"';
     }
 }
+
+TEST(LineReader, AClaimedPayloadIsNotAllocatedAheadOfTheBytes) {
+    // A peer announces 64 MiB and sends a few bytes: memory follows what arrived.
+    StringSource source("abc", 3);
+    LineReader reader(source, 16384);
+    std::vector<std::uint8_t> out;
+    EXPECT_THROW(reader.readExact(64u * 1024 * 1024, out), ConnectionClosed);
+    EXPECT_LE(out.capacity(), 1024u * 1024);
+}
