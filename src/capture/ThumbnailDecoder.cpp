@@ -66,7 +66,7 @@ std::optional<QImage> ThumbnailDecoder::decode(std::span<const std::uint8_t> jpe
     int width = 0, height = 0, subsampling = 0, colorspace = 0;
     if (tjDecompressHeader3(handle, data, size, &width, &height, &subsampling, &colorspace) != 0)
         return std::nullopt;
-    if (width <= 0 || height <= 0)
+    if (width <= 0 || height <= 0 || width > kMaxSourceSide || height > kMaxSourceSide)
         return std::nullopt;
 
     const QSize target = scaledSize(width, height);

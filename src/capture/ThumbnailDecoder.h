@@ -22,6 +22,9 @@ public:
     static constexpr QSize kTileSize{192, 144};
     // Pictures larger than this after scaling are refused rather than allocated.
     static constexpr std::int64_t kMaxDecodedPixels = 16LL * 1024 * 1024;
+    // Sources wider or taller than this are refused before decoding: even scaled down, such
+    // a picture costs seconds of CPU at every refresh, and no pupil's screen is that big.
+    static constexpr int kMaxSourceSide = 16384;
 
     explicit ThumbnailDecoder(QSize tile = kTileSize);
 
