@@ -171,7 +171,7 @@ TEST(TavelseatsProcess, InstallAutostartWritesTheEntryForThisExecutable) {
         testing::readFile(dir.path() / "config" / "autostart" / "Tavelseats.desktop");
     EXPECT_NE(entry.find("[Desktop Entry]\n"), std::string::npos) << entry;
     EXPECT_NE(entry.find("\nType=Application\n"), std::string::npos) << entry;
-    EXPECT_NE(entry.find("\nExec=\"" + (dir.path() / "Tavelseats").string() + "\"\n"),
+    EXPECT_NE(entry.find("\nExec=" + (dir.path() / "Tavelseats").string() + "\n"),
               std::string::npos)
         << entry;
     EXPECT_NE(entry.find("\nPath=" + dir.path().string() + "\n"), std::string::npos) << entry;

@@ -1,6 +1,7 @@
 #include "app/Autostart.h"
 
 #include "app/AtomicFile.h"
+#include "app/DesktopEntry.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -15,55 +16,6 @@ namespace tavelcast {
 namespace {
 
 constexpr std::string_view EntryFileName = "Tavelcast.desktop";
-
-// Escapes a value of type string: backslash and the control characters the format names.
-std::string escapeString(std::string_view value) {
-    std::string out;
-    for (const char c : value) {
-        switch (c) {
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
-}
-
-// One argument of an Exec line: quoted when it holds a reserved character, with '"', '`',
-// '$' and '\' escaped inside the quotes; '%' doubled, as field codes start with it. The
-// string escaping of the whole value comes on top (so one '\' becomes four).
-std::string execArgument(std::string_view argument) {
-    constexpr std::string_view reserved = " \t\n\"'\\><~|&;$*?#()`";
-    bool quote = argument.empty();
-    for (const char c : argument) {
-        if (reserved.find(c) != std::string_view::npos) {
-            quote = true;
-        }
-    }
-    std::string out;
-    for (const char c : argument) {
-        if (c == '%') {
-            out += "%%";
-        } else if (quote && (c == '"' || c == '`' || c == '$' || c == '\\')) {
-            out += '\\';
-            out += c;
-        } else {
-            out += c;
-        }
-    }
-    return quote ? "\"" + out + "\"" : out;
-}
 
 void makeFolders(const std::string& folder) {
     // Each parent in turn; a folder that exists already is fine.
@@ -126,8 +78,8 @@ std::string Autostart::desktopEntry(const std::string& appDir) {
     text += "Type=Application\n";
     text += "Name=Tavelcast\n";
     text += "Comment=Tavelcast\n";
-    text += "Exec=" + escapeString(execArgument(appDir + "Tavelcast")) + "\n";
-    text += "Path=" + escapeString(appDir) + "\n";
+    text += "Exec=" + desktopEntryExecValue(appDir + "Tavelcast") + "\n";
+    text += "Path=" + desktopEntryString(appDir) + "\n";
     return text;
 }
 
