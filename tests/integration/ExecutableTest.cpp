@@ -3,6 +3,7 @@
 #include "ChildProcess.h"
 #include "Eventually.h"
 #include "LoopbackPupil.h"
+#include "Ports.h"
 #include "TempDir.h"
 
 #include <arpa/inet.h>
@@ -16,27 +17,6 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::uint16_t freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-bool canConnect(std::uint16_t port) {
-    try {
-        LoopbackPupil probe(port);
-        return true;
-    } catch (const std::exception&) {
-        return false;
-    }
-}
 
 // Tavelcast copied into its own application folder with an Options.ini.
 struct Classroom {

@@ -9,6 +9,7 @@
 #include "DirectoryWatch.h"
 #include "Eventually.h"
 #include "LoopbackPupil.h"
+#include "Ports.h"
 #include "SanitizerBuild.h"
 #include "TempDir.h"
 #include "app/IniSettings.h"
@@ -35,27 +36,6 @@ namespace {
 
 constexpr int Rounds = 20;
 constexpr std::size_t PayloadSize = 400'000;
-
-std::uint16_t freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-bool canConnect(std::uint16_t port) {
-    try {
-        LoopbackPupil probe(port);
-        return true;
-    } catch (const std::exception&) {
-        return false;
-    }
-}
 
 // Checks that bytes are exactly the synthetic payload their label names:
 // FF D8 " tavelseats-sim <name> snapshot <sequence> " ... FF D9. Returns "" or the fault.

@@ -4,6 +4,7 @@
 #include "Eventually.h"
 #include "FakeResolver.h"
 #include "LoopbackPupil.h"
+#include "Ports.h"
 #include "RecordingDialogs.h"
 #include "StuckPupil.h"
 #include "TempDir.h"
@@ -47,24 +48,12 @@ bool processUntil(const std::function<bool()>& condition, std::chrono::milliseco
     return true;
 }
 
-std::uint16_t freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-    socklen_t size = sizeof local;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size);
-    ::close(fd);
-    return ntohs(local.sin_port);
-}
-
 // Tavelcast started from an Options.ini in a temporary AppDir, listening on 127.0.0.1, with
 // its autostart folder in a temporary config folder and pupils connected in order.
 struct Teacher {
     explicit Teacher(Dialogs* dialogs = nullptr, std::chrono::milliseconds writeDeadline = 5000ms,
                      const std::function<void(const fs::path&)>& prepareConfig = {}) {
-        port = freePort();
+        port = testing::freePort();
         WriteIniSetting(appDir.dir() + "Options.ini", "SIP", "127.0.0.1");
         WriteIniSetting(appDir.dir() + "Options.ini", "SPort", std::to_string(port));
         if (prepareConfig) {
