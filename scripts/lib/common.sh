@@ -11,7 +11,7 @@ TAVELCAST_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   xvfb xauth trayer xdotool x11-utils x11-xserver-utils imagemagick
-  fonts-dejavu-core iproute2 procps
+  fonts-dejavu-core iproute2 procps python3
 )
 
 log() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
