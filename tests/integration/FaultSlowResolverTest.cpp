@@ -102,13 +102,12 @@ TEST(FaultSlowResolver, CommandsDoNotWaitWhileConnectionThreadsResolveOrOnceName
     for (const char* source : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
         pupils.push_back(std::make_unique<LoopbackPupil>(room.server.localPort(), source));
     }
-    ASSERT_TRUE(room.notifying.waitConnects(3));
-
     // The connection threads resolve their names when they connect: 5 s each, in parallel.
+    // Snapshots sent meanwhile wait behind the lookup on their own connection.
+    ASSERT_TRUE(eventually([&] { return room.resolver->lookups.load() == 3; }));
     for (auto& pupil : pupils) {
         pupil->sendSnapshot("snapshot");
     }
-    ASSERT_TRUE(eventually([&] { return room.resolver->lookups.load() == 3; }));
     // Meanwhile a command to the whole class needs no name and goes out at once.
     const auto toAll = SlowNamesClassroom::timed(
         [&] { EXPECT_EQ(room.dispatch.SendToAllClients("KeyLockON").delivered, 3u); });
