@@ -69,15 +69,21 @@ TEST(TavelseatsProcess, APushedListEndsTheDisallowedProcessWithinThreeSecondsAnd
     pupil.start();
     ASSERT_TRUE(server.notifying.waitConnects(1));
 
-    ChildProcess game(dummyProgram(dir, "dummygame"), {"60"});
-    ChildProcess other(dummyProgram(dir, "dummyother"), {"60"});
+    // Names of this test's own: enforcement ends every process of the user with a listed
+    // name, and other tests run at the same time.
+    const std::string gameName = "dgame" + std::to_string(::getpid());
+    const std::string otherName = "dother" + std::to_string(::getpid());
+    ChildProcess game(dummyProgram(dir, gameName), {"60"});
+    ChildProcess other(dummyProgram(dir, otherName), {"60"});
     ASSERT_TRUE(alive(game.pid()));
 
     // The rule is switched on, then the editor's push arrives: name in another case, with
     // ".exe", among others.
     ASSERT_EQ(dispatch.SendToAllClients("DisallowON").delivered, 1u);
     const auto pushed = std::chrono::steady_clock::now();
-    ASSERT_EQ(dispatch.SendLinesToAllClients({"GetDisallowedApps", ";notepad.exe;DummyGame.exe"})
+    std::string listed = gameName + ".exe";
+    listed[0] = 'D'; // another case
+    ASSERT_EQ(dispatch.SendLinesToAllClients({"GetDisallowedApps", ";notepad.exe;" + listed})
                   .delivered,
               1u);
     const auto status = game.waitExit(3s);
@@ -94,9 +100,9 @@ TEST(TavelseatsProcess, APushedListEndsTheDisallowedProcessWithinThreeSecondsAnd
     pupil.process().signal(SIGTERM);
     ASSERT_TRUE(pupil.process().waitExit(10s));
     const std::string log = pupil.process().output();
-    EXPECT_NE(log.find("disallowed application 'dummygame'"), std::string::npos) << log;
+    EXPECT_NE(log.find("disallowed application '" + gameName + "'"), std::string::npos) << log;
     EXPECT_NE(log.find("sent SIGTERM"), std::string::npos) << log;
-    EXPECT_EQ(log.find("dummyother"), std::string::npos) << log;
+    EXPECT_EQ(log.find(otherName), std::string::npos) << log;
 }
 
 TEST(TavelseatsProcess, WithTheRuleOffAPushedListEndsNothing) {
@@ -109,9 +115,10 @@ TEST(TavelseatsProcess, WithTheRuleOffAPushedListEndsNothing) {
     pupil.writeSettings(server.port());
     pupil.start();
     ASSERT_TRUE(server.notifying.waitConnects(1));
-    ChildProcess game(dummyProgram(dir, "dummygame"), {"60"});
+    const std::string gameName = "rgame" + std::to_string(::getpid());
+    ChildProcess game(dummyProgram(dir, gameName), {"60"});
     dispatch.SendToAllClients("DisallowOFF");
-    dispatch.SendLinesToAllClients({"GetDisallowedApps", ";dummygame"});
+    dispatch.SendLinesToAllClients({"GetDisallowedApps", ";" + gameName});
     EXPECT_FALSE(game.waitExit(2500ms)) << pupil.process().output();
     // Switching the rule on ends it.
     dispatch.SendToAllClients("DisallowON");
