@@ -60,5 +60,7 @@ TEST(FaultPayloadClaim, MemoryFollowsReceivedBytesNotClaimedCounts) {
     const long grown = residentKiB() - before;
     std::cout << "[figure] 20 pupils claiming 64 MiB each and sending 2 bytes: resident memory "
               << "grew by " << grown / 1024 << " MiB\n";
-    EXPECT_LT(grown, 100 * 1024) << "memory follows the claimed counts";
+    // Following the claims would cost 20 x 64 MiB = 1,280 MiB. The bound leaves room for
+    // what 20 connection threads cost by themselves (about 130 MiB under ThreadSanitizer).
+    EXPECT_LT(grown, 400 * 1024) << "memory follows the claimed counts";
 }
