@@ -13,52 +13,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "SocketPeer.h"
+
+#include <algorithm>
+
 namespace tavelcast::testing {
 
 // A teacher whose every byte the test writes: a listening socket on 127.0.0.1 and a free
 // port, and the pupils it accepts, each read line by line with deadlines.
 class ScriptedTeacher {
 public:
-    class Pupil {
+    class Pupil : public SocketPeer {
     public:
-        explicit Pupil(int fd) : m_fd(fd) {}
-        ~Pupil() {
-            if (m_fd >= 0) {
-                ::close(m_fd);
-            }
-        }
-        Pupil(const Pupil&) = delete;
-        Pupil& operator=(const Pupil&) = delete;
-
-        void send(const std::string& bytes) {
-            std::size_t sent = 0;
-            while (sent < bytes.size()) {
-                const ssize_t n =
-                    ::send(m_fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-                if (n <= 0) {
-                    throw std::runtime_error("send to the pupil failed");
-                }
-                sent += static_cast<std::size_t>(n);
-            }
-        }
-
-        // The next line without CR LF; nothing on timeout or when the pupil closed.
-        std::optional<std::string> readLine(std::chrono::milliseconds timeout) {
-            const auto deadline = std::chrono::steady_clock::now() + timeout;
-            for (;;) {
-                if (const auto lf = m_buffer.find('\n'); lf != std::string::npos) {
-                    std::string line = m_buffer.substr(0, lf);
-                    m_buffer.erase(0, lf + 1);
-                    if (!line.empty() && line.back() == '\r') {
-                        line.pop_back();
-                    }
-                    return line;
-                }
-                if (!fill(deadline)) {
-                    return std::nullopt;
-                }
-            }
-        }
+        explicit Pupil(int fd) : SocketPeer(fd) {}
 
         // The next line that is not "IDLE" (polls come in between everything).
         std::optional<std::string> readLineSkippingPolls(std::chrono::milliseconds timeout) {
@@ -73,66 +40,22 @@ public:
             }
         }
 
-        std::optional<std::string> readBytes(std::size_t n, std::chrono::milliseconds timeout) {
-            const auto deadline = std::chrono::steady_clock::now() + timeout;
-            while (m_buffer.size() < n) {
-                if (!fill(deadline)) {
-                    return std::nullopt;
-                }
-            }
-            std::string bytes = m_buffer.substr(0, n);
-            m_buffer.erase(0, n);
-            return bytes;
-        }
-
         // Whether the pupil closed its end within the timeout (bytes before that are
         // dropped).
         bool closedWithin(std::chrono::milliseconds timeout) {
-            const auto deadline = std::chrono::steady_clock::now() + timeout;
-            while (fill(deadline)) {
-                m_buffer.clear();
-            }
-            return m_closed;
+            const bool closed = waitClosed(timeout);
+            dropPending();
+            return closed;
         }
 
         std::string peerAddress() const {
             sockaddr_in address{};
             socklen_t length = sizeof address;
-            ::getpeername(m_fd, reinterpret_cast<sockaddr*>(&address), &length);
+            ::getpeername(fd(), reinterpret_cast<sockaddr*>(&address), &length);
             char dotted[INET_ADDRSTRLEN] = {};
             ::inet_ntop(AF_INET, &address.sin_addr, dotted, sizeof dotted);
             return dotted;
         }
-
-        void close() {
-            ::close(m_fd);
-            m_fd = -1;
-        }
-
-    private:
-        bool fill(std::chrono::steady_clock::time_point deadline) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || m_closed) {
-                return false;
-            }
-            pollfd pfd{m_fd, POLLIN, 0};
-            if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
-                return false;
-            }
-            char chunk[65536];
-            const ssize_t n = ::recv(m_fd, chunk, sizeof chunk, 0);
-            if (n <= 0) {
-                m_closed = true;
-                return false;
-            }
-            m_buffer.append(chunk, static_cast<std::size_t>(n));
-            return true;
-        }
-
-        int m_fd;
-        bool m_closed = false;
-        std::string m_buffer;
     };
 
     ScriptedTeacher() {

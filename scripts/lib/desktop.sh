@@ -151,3 +151,17 @@ e2e_start_tavelcast() {
   PIDS+=("$TAVELCAST_PID")
   wait_until 20 icon_is_docked || fail "the icon never docked in the tray"
 }
+
+# Starts simulated pupils recording every line they receive in $WORK/record.txt, and waits
+# until all are connected. $1 names the summary files in $ARTIFACTS_DIR; the rest are
+# further tavelseats-sim options (--clients N, ...). Sets SIM_PID.
+e2e_start_pupils() {
+  local name="$1"
+  shift
+  "$TAVELSEATS_SIM_EXE" --port "$PORT" --record "$WORK/record.txt" --ready-file "$WORK/ready" \
+    --exit-when-closed --duration 240 --json "$@" \
+    >"$ARTIFACTS_DIR/$name.json" 2>"$ARTIFACTS_DIR/$name.log" &
+  SIM_PID=$!
+  PIDS+=("$SIM_PID")
+  wait_until 20 test -e "$WORK/ready" || fail "the pupils did not connect"
+}

@@ -28,8 +28,6 @@ second_row_has_text() {
 
 }
 
-DISALLOWED_APPLICATIONS=50 # the first entry
-EXIT=948                   # the last entry
 
 # --- the desktop
 e2e_desktop 1024x768x24
@@ -40,16 +38,11 @@ printf '[IniSettings]\nApplicationProcess0=iexplore.exe\n' >"$WORK/app/Disallowe
 e2e_start_tavelcast
 
 # --- three pupils, recording every line they receive
-"$TAVELSEATS_SIM_EXE" --port "$PORT" --clients 3 --record "$WORK/record.txt" \
-  --ready-file "$WORK/ready" --exit-when-closed --duration 240 --json \
-  >"$ARTIFACTS_DIR/sim.json" 2>"$ARTIFACTS_DIR/sim.log" &
-SIM_PID=$!
-PIDS+=("$SIM_PID")
-wait_until 20 test -e "$WORK/ready" || fail "the pupils did not connect"
+e2e_start_pupils sim --clients 3
 
 # --- open the editor with the pointer
 right_click_icon
-click_entry "$DISALLOWED_APPLICATIONS"
+click_entry "$MENU_DISALLOWED_APPLICATIONS"
 wait_until 10 editor_is_open || fail "the editor did not open from the tray entry"
 read -r eid ex ey ew eh <<<"$(editor_window)"
 [ "$ew" = 564 ] && [ "$eh" = 495 ] || fail "the editor is ${ew}x${eh}, not 564x495"
@@ -88,7 +81,7 @@ cp "$APP/DisallowedApplications.ini" "$ARTIFACTS_DIR/"
 
 # --- Exit, so the pupils see their connections close and write their record
 right_click_icon
-click_entry "$EXIT"
+click_entry "$MENU_EXIT"
 wait_until 20 bash -c "! kill -0 $TAVELCAST_PID 2>/dev/null" || fail "Exit did not end the program"
 wait "$TAVELCAST_PID" || fail "the program ended with status $?"
 wait_until 30 bash -c "! kill -0 $SIM_PID 2>/dev/null" || fail "the pupils did not see their connections close"

@@ -14,9 +14,6 @@ source "$(dirname "$0")/../../scripts/lib/common.sh"
 source "$(dirname "$0")/../../scripts/lib/desktop.sh"
 e2e_begin screen_sending
 
-SEND_SCREEN=640  # "Send Screen to Clients": seventh entry, after two separators
-STOP_SCREEN=736  # "Stop Sending Screens": eighth entry
-EXIT=948         # "Exit": the last entry
 
 RECORD="$WORK/record.txt" # written by the simulated pupils when they end
 # Frames in the record: all pupils, or one ($1).
@@ -67,12 +64,7 @@ start_trayer
 e2e_start_tavelcast
 
 # --- three pupils polling back-to-back (10 polls a second while no frame comes)
-"$TAVELSEATS_SIM_EXE" --port "$PORT" --clients 3 --poll-back-to-back --record "$RECORD" \
-  --ready-file "$WORK/ready" --exit-when-closed --duration 240 --json \
-  >"$ARTIFACTS_DIR/sim.json" 2>"$ARTIFACTS_DIR/sim.log" &
-SIM_PID=$!
-PIDS+=("$SIM_PID")
-wait_until 20 test -e "$WORK/ready" || fail "the pupils did not connect"
+e2e_start_pupils sim --clients 3 --poll-back-to-back
 
 # --- before anything is chosen, polls are not answered
 if fetch_frame "$WORK/early.jpg" 2; then
@@ -82,7 +74,7 @@ fi
 # --- Send Screen to Clients: frames flow
 right_click_icon
 shot 01-menu-open
-click_entry "$SEND_SCREEN"
+click_entry "$MENU_SEND_SCREEN"
 # One frame, fetched by a pupil of our own with the pointer at a known place.
 xdotool mousemove 300 250
 wait_until 20 fetch_frame "$ARTIFACTS_DIR/frame.jpg" 2 || fail "no frame came after Send Screen to Clients"
@@ -108,7 +100,7 @@ echo "pixels changed by the pointer near 300,250: $pointer_diff"
 
 # --- Stop Sending Screens
 right_click_icon
-click_entry "$STOP_SCREEN"
+click_entry "$MENU_STOP_SCREEN"
 # The mode changes when the menu's action runs: wait for a poll that goes unanswered,
 # then no poll may be answered any more.
 no_frame_within() { ! fetch_frame "$WORK/late.jpg" "$1" >/dev/null 2>&1; }
@@ -120,7 +112,7 @@ shot 03-after-stop
 
 # --- Exit: the program ends, the pupils see their connections close
 right_click_icon
-click_entry "$EXIT"
+click_entry "$MENU_EXIT"
 wait_until 20 bash -c "! kill -0 $TAVELCAST_PID 2>/dev/null" || fail "Exit did not end the program"
 wait "$TAVELCAST_PID" || fail "the program ended with status $?"
 wait_until 30 bash -c "! kill -0 $SIM_PID 2>/dev/null" || fail "the pupils did not see their connections close"

@@ -18,9 +18,6 @@ warning_window() { visible_windows | awk '$2 == "Warning" { print $1; exit }'; }
 warning_is_open() { [ -n "$(warning_window)" ]; }
 warning_is_closed() { [ -z "$(warning_window)" ]; }
 
-LOCK_ALL=246     # "Lock ALL Keyboards": third entry, after one separator
-RESTART_ALL=342  # "Restart ALL Clients"
-EXIT=948         # "Exit": the last entry
 
 answer_warning() {
   local keys=("$@")
@@ -43,12 +40,7 @@ e2e_start_tavelcast
 shot 01-icon
 
 # --- three pupils, recording every word they receive
-"$TAVELSEATS_SIM_EXE" --port "$PORT" --clients 3 --record "$WORK/record.txt" \
-  --ready-file "$WORK/ready" --exit-when-closed --duration 240 --json \
-  >"$ARTIFACTS_DIR/sim.json" 2>"$ARTIFACTS_DIR/sim.log" &
-SIM_PID=$!
-PIDS+=("$SIM_PID")
-wait_until 20 test -e "$WORK/ready" || fail "the pupils did not connect"
+e2e_start_pupils sim --clients 3
 
 # --- a left click opens nothing
 read -r ix iy iw ih <<<"$(icon_geometry)"
@@ -60,16 +52,16 @@ fi
 # --- Lock ALL Keyboards, with the pointer
 right_click_icon
 shot 02-menu-open
-click_entry "$LOCK_ALL"
+click_entry "$MENU_LOCK_ALL"
 
 # --- Restart ALL Clients: No with the keyboard (Tab to No, then Return), then Yes (Return)
 right_click_icon
-click_entry "$RESTART_ALL"
+click_entry "$MENU_RESTART_ALL"
 wait_until 10 warning_is_open || fail "no question was asked"
 shot 03-restart-question
 answer_warning Tab Return
 right_click_icon
-click_entry "$RESTART_ALL"
+click_entry "$MENU_RESTART_ALL"
 wait_until 10 warning_is_open || fail "no question was asked the second time"
 answer_warning Return
 
@@ -82,7 +74,7 @@ shot 04-icon-after-tray-restart
 
 # --- Exit, with the pointer: the program ends and the pupils see their connections close
 right_click_icon
-click_entry "$EXIT"
+click_entry "$MENU_EXIT"
 wait_until 20 bash -c "! kill -0 $TAVELCAST_PID 2>/dev/null" || fail "Exit did not end the program"
 wait "$TAVELCAST_PID" || fail "the program ended with status $?"
 wait_until 30 bash -c "! kill -0 $SIM_PID 2>/dev/null" || fail "the pupils did not see their connections close"

@@ -17,8 +17,6 @@ PUPILS=12
 wall_window() { visible_windows | awk '$5 == 1785 && $6 == 980 { print $1, $3, $4; exit }'; }
 wall_is_open() { [ -n "$(wall_window)" ]; }
 
-MANAGE_CLIENTS=553 # the sixth entry, after two separators
-EXIT=948           # the last entry
 
 # Where things are on the wall (no window manager runs, so the window has no frame):
 # the scroll area at 8,105, tiles 200 x 170 apart, 7 to a row in its 1572 pixels.
@@ -56,17 +54,11 @@ e2e_desktop 1920x1080x24
 e2e_start_tavelcast wall-tavelcast
 
 # --- twelve pupils on 127.0.0.2 ... 127.0.0.13, each with its own card, recording every line
-"$TAVELSEATS_SIM_EXE" --port "$PORT" --clients "$PUPILS" --distinct-sources \
-  --card-size 1280x720 --record "$WORK/record.txt" --ready-file "$WORK/ready" \
-  --exit-when-closed --duration 240 --json \
-  >"$ARTIFACTS_DIR/wall-sim.json" 2>"$ARTIFACTS_DIR/wall-sim.log" &
-SIM_PID=$!
-PIDS+=("$SIM_PID")
-wait_until 20 test -e "$WORK/ready" || fail "the pupils did not connect"
+e2e_start_pupils wall-sim --clients "$PUPILS" --distinct-sources --card-size 1280x720
 
 # --- open the wall with the pointer
 right_click_icon
-click_entry "$MANAGE_CLIENTS"
+click_entry "$MENU_MANAGE_CLIENTS"
 wait_until 10 wall_is_open || fail "the wall did not open from the tray entry"
 read -r WID WX WY <<<"$(wall_window)"
 [ "$WX" = $(((1920 - 1785) / 2)) ] && [ "$WY" = 50 ] || fail "the wall is at $WX,$WY, not centred"
@@ -101,7 +93,7 @@ echo "screenshot: $ARTIFACTS_DIR/wall.png"
 
 # --- Exit, so the pupils see their connections close and write their record
 right_click_icon
-click_entry "$EXIT"
+click_entry "$MENU_EXIT"
 wait_until 20 bash -c "! kill -0 $TAVELCAST_PID 2>/dev/null" || fail "Exit did not end the program"
 wait "$TAVELCAST_PID" || fail "the program ended with status $?"
 wait_until 30 bash -c "! kill -0 $SIM_PID 2>/dev/null" || fail "the pupils did not see their connections close"

@@ -3,6 +3,7 @@
 // Pictures, JPEG inspection and deadline waits shared by the capture tests.
 
 #include "capture/Bitmap.h"
+#include "capture/ScreenFrameService.h"
 
 #include <turbojpeg.h>
 
@@ -10,8 +11,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <span>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -136,5 +139,25 @@ inline bool waitUntil(const std::function<bool()>& done,
     }
     return true;
 }
+
+// Collects the lines the frame service logs at its first capture failure.
+struct FailureLog {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    ScreenFrameService::FailureCallback callback() {
+        return [this](const std::string& line) {
+            std::lock_guard lock(mutex);
+            lines.push_back(line);
+        };
+    }
+    std::size_t count() {
+        std::lock_guard lock(mutex);
+        return lines.size();
+    }
+    std::vector<std::string> snapshot() {
+        std::lock_guard lock(mutex);
+        return lines;
+    }
+};
 
 } // namespace tavelcast::test

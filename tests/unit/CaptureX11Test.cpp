@@ -47,21 +47,6 @@ QImage toQImage(const Bitmap& b) {
     return image;
 }
 
-struct Logged {
-    std::mutex mutex;
-    std::vector<std::string> lines;
-    ScreenFrameService::FailureCallback callback() {
-        return [this](const std::string& line) {
-            std::lock_guard lock(mutex);
-            lines.push_back(line);
-        };
-    }
-    std::size_t count() {
-        std::lock_guard lock(mutex);
-        return lines.size();
-    }
-};
-
 } // namespace
 
 TEST(CaptureX11, NoDisplayFailsWithItsNameAndIsLoggedOnce) {
@@ -81,7 +66,7 @@ TEST(CaptureX11, NoDisplayFailsWithItsNameAndIsLoggedOnce) {
               static_cast<long>(bitmap.pixels.size()));
     EXPECT_FALSE(source->pointer()) << "a missing pointer is not an error";
 
-    Logged log;
+    FailureLog log;
     ScreenFrameService service(source, log.callback());
     EXPECT_THROW(service.frame(), CaptureError);
     EXPECT_THROW(service.frame(), CaptureError);
@@ -204,7 +189,7 @@ TEST(CaptureX11, SurvivesTheDisplayGoingAway) {
     if (!env("DISPLAY") || !pidText)
         GTEST_SKIP() << "needs the virtual display of tests/e2e/capture_x11.sh";
     auto source = std::make_shared<X11ScreenSource>();
-    Logged log;
+    FailureLog log;
     ScreenFrameService service(source, log.callback());
     ASSERT_TRUE(inspectJpeg(*service.frame()).endsWithEoi);
     ASSERT_EQ(::kill(static_cast<pid_t>(std::atoll(pidText)), SIGKILL), 0);

@@ -29,21 +29,6 @@ struct ManualClock {
     }
 };
 
-struct FailureLog {
-    std::mutex mutex;
-    std::vector<std::string> lines;
-    ScreenFrameService::FailureCallback callback() {
-        return [this](const std::string& line) {
-            std::lock_guard lock(mutex);
-            lines.push_back(line);
-        };
-    }
-    std::vector<std::string> snapshot() {
-        std::lock_guard lock(mutex);
-        return lines;
-    }
-};
-
 PointerImage magentaSquare(int x, int y) {
     PointerImage p;
     p.width = p.height = 16;
