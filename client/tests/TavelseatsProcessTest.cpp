@@ -60,8 +60,24 @@ bool alive(pid_t pid) {
 }
 
 TEST(TavelseatsProcess, APushedListEndsTheDisallowedProcessWithinThreeSecondsAndSparesOthers) {
+    // Names of this test's own: enforcement ends every process of the user with a listed
+    // name, and other tests run at the same time.
+    const std::string gameName = "dgame" + std::to_string(::getpid());
+    const std::string otherName = "dother" + std::to_string(::getpid());
+    std::string listed = gameName + ".exe";
+    listed[0] = 'D'; // another case
+    // The teacher's stored list is the one pushed below: the answer to the pupil's own
+    // request at connect may arrive after the push, as it can on a real server.
+    class StoredList : public DisallowedListSource {
+    public:
+        explicit StoredList(std::string line) : m_line(std::move(line)) {}
+        std::string BuildDisallowedList() override { return m_line; }
+
+    private:
+        std::string m_line;
+    } stored(";notepad.exe;" + listed);
     testing::TempDir dir;
-    testing::InProcessServer server;
+    testing::InProcessServer server({}, nullptr, &stored);
     testing::RecordingDialogs dialogs;
     CommandDispatch dispatch(server.server, server.hostNames, dialogs);
     PupilProgram pupil(dir);
@@ -69,10 +85,6 @@ TEST(TavelseatsProcess, APushedListEndsTheDisallowedProcessWithinThreeSecondsAnd
     pupil.start();
     ASSERT_TRUE(server.notifying.waitConnects(1));
 
-    // Names of this test's own: enforcement ends every process of the user with a listed
-    // name, and other tests run at the same time.
-    const std::string gameName = "dgame" + std::to_string(::getpid());
-    const std::string otherName = "dother" + std::to_string(::getpid());
     ChildProcess game(dummyProgram(dir, gameName), {"60"});
     ChildProcess other(dummyProgram(dir, otherName), {"60"});
     ASSERT_TRUE(alive(game.pid()));
@@ -81,9 +93,7 @@ TEST(TavelseatsProcess, APushedListEndsTheDisallowedProcessWithinThreeSecondsAnd
     // ".exe", among others.
     ASSERT_EQ(dispatch.SendToAllClients("DisallowON").delivered, 1u);
     const auto pushed = std::chrono::steady_clock::now();
-    std::string listed = gameName + ".exe";
-    listed[0] = 'D'; // another case
-    ASSERT_EQ(dispatch.SendLinesToAllClients({"GetDisallowedApps", ";notepad.exe;" + listed})
+    ASSERT_EQ(dispatch.SendLinesToAllClients({"GetDisallowedApps", stored.BuildDisallowedList()})
                   .delivered,
               1u);
     const auto status = game.waitExit(3s);
